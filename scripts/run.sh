@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds DURUVUDE.EXE and runs it under Wine with the given arguments: its
+# progress lines as they come, each message box as "[title] text" (answered
+# with OK), then its exit status, which is also this script's.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+./scripts/setup.sh >&2
+mkdir -p build
+if ! { cmake --preset windows &&
+       cmake --build --preset windows -j"$(nproc)" --target duruvude runner fixture_drivers; } >build/run-build.log 2>&1; then
+  cat build/run-build.log >&2
+  exit 1
+fi
+
+./scripts/wine-prefix.sh --ensure
+source ./scripts/wine-env.sh
+drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
+cmp -s build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS" || cp build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS"
+
+status=0
+wine build/windows/tests/runner.exe build/windows/DURUVUDE.EXE "$@" </dev/null || status=$?
+exit "$status"

@@ -1,0 +1,46 @@
+#include "frontend/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+constexpr DWORD kBoxTextSize = 260;
+constexpr char kErrorTitle[] = "DRIVER INSTALLATION ERROR";
+
+}  // namespace
+
+void ReportError(const char* message, DWORD code) {
+    char text[kBoxTextSize];
+    int length = std::snprintf(text, sizeof text, "%s; ", message);
+    if (length < 0) length = 0;
+    auto used = static_cast<DWORD>(length) < kBoxTextSize ? static_cast<DWORD>(length) : kBoxTextSize - 1;
+    if (code != 0) {
+        DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                       text + used, kBoxTextSize - used, nullptr);
+        if (written == 0) text[used] = '\0';
+    }
+    MessageBoxA(nullptr, text, kErrorTitle, MB_OK | MB_ICONERROR | MB_SYSTEMMODAL);
+}
+
+void ShowInformation(const char* text, const char* title) {
+    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONINFORMATION);
+}
+
+void PrintProgress(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+bool WriteRegistryValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size,
+                        const char* failureMessage) {
+    LONG rc = RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    if (rc != ERROR_SUCCESS) {
+        ReportError(failureMessage, static_cast<DWORD>(rc));
+        return false;
+    }
+    return true;
+}

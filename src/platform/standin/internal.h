@@ -1,0 +1,90 @@
+// State of the stand-in machine, shared by the files that implement it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+
+namespace standin {
+
+struct NoCaseLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+bool EqualNoCase(const std::string& a, const std::string& b);
+
+struct KeyNode {
+    std::map<std::string, std::shared_ptr<KeyNode>, NoCaseLess> subkeys;
+    std::map<std::string, RegValue, NoCaseLess> values;
+    bool deleted = false;
+};
+
+struct Service {
+    ServiceRecord record;
+    StopBehaviour stopBehaviour = StopBehaviour::Stops;
+    int pendingInterrogations = 0;
+    bool deviceRefuses = false;
+};
+
+struct KernelObject {
+    bool token = false;
+    bool threadToken = false;
+};
+
+struct Fault {
+    std::string op;  // empty: counted over every failable call
+    long remaining;
+    DWORD code;
+};
+
+struct Machine {
+    std::shared_ptr<KeyNode> hklm;
+    std::set<std::string, NoCaseLess> files;
+    std::string systemDirectory;
+    std::map<std::string, std::shared_ptr<Service>, NoCaseLess> services;
+    std::map<std::string, DeviceState, NoCaseLess> devices;
+    std::vector<TokenGroup> processGroups;
+    bool threadToken = false;
+    std::vector<TokenGroup> threadGroups;
+
+    std::vector<Fault> faults;
+    long failableCalls = 0;
+    std::vector<std::string> callLog;
+    std::vector<Box> boxes;
+    std::vector<DWORD> sleeps;
+
+    std::set<HKEY> openKeys;
+    std::set<SC_HANDLE> openServices;
+    std::set<HANDLE> openKernel;
+    std::set<PSID> sids;
+    std::set<HLOCAL> locals;
+};
+
+Machine& M();
+
+// Records a call of op that can fail; gives the injected error code, or 0.
+DWORD Inject(const char* op);
+// Records a call that never fails.
+void Log(const char* op);
+
+std::vector<std::string> SplitPath(const std::string& path);
+std::shared_ptr<KeyNode> FindKey(const std::string& path);
+std::shared_ptr<KeyNode> MakeKey(const std::string& path);
+void RemoveKeyTree(const std::string& path);
+std::vector<BYTE> SidFromString(const std::string& text);
+size_t SidLength(const BYTE* sid);
+
+}  // namespace standin
+
+struct HKEY__ {
+    std::shared_ptr<standin::KeyNode> node;
+};
+
+struct SC_HANDLE__ {
+    bool manager = false;
+    std::shared_ptr<standin::Service> service;
+    DWORD access = 0;
+};

@@ -1,0 +1,159 @@
+// The stand-in machine: its state, its default layout, fault injection and
+// the records that tests read back.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "internal.h"
+
+namespace standin {
+
+namespace {
+
+int FoldChar(char c) { return std::tolower(static_cast<unsigned char>(c)); }
+
+}  // namespace
+
+bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return FoldChar(x) < FoldChar(y); });
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldChar(x) == FoldChar(y); });
+}
+
+Machine& M() {
+    static Machine machine;
+    return machine;
+}
+
+DWORD Inject(const char* op) {
+    Machine& m = M();
+    m.callLog.emplace_back(op);
+    ++m.failableCalls;
+    DWORD code = 0;
+    for (auto it = m.faults.begin(); it != m.faults.end();) {
+        if (it->op.empty() || it->op == op) {
+            if (--it->remaining == 0) {
+                code = it->code;
+                it = m.faults.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    return code;
+}
+
+void Log(const char* op) { M().callLog.emplace_back(op); }
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+std::vector<BYTE> SidFromString(const std::string& text) {
+    // S-1-<authority>-<sub>-<sub>...
+    std::vector<unsigned long long> numbers;
+    std::stringstream in(text.substr(2));
+    std::string item;
+    while (std::getline(in, item, '-')) numbers.push_back(std::strtoull(item.c_str(), nullptr, 10));
+    std::vector<BYTE> sid(8 + 4 * (numbers.size() - 2), 0);
+    sid[0] = static_cast<BYTE>(numbers[0]);
+    sid[1] = static_cast<BYTE>(numbers.size() - 2);
+    for (int i = 0; i < 6; ++i) sid[2 + i] = static_cast<BYTE>(numbers[1] >> (8 * (5 - i)));
+    for (size_t i = 2; i < numbers.size(); ++i) {
+        auto v = static_cast<DWORD>(numbers[i]);
+        for (int b = 0; b < 4; ++b) sid[8 + 4 * (i - 2) + b] = static_cast<BYTE>(v >> (8 * b));
+    }
+    return sid;
+}
+
+size_t SidLength(const BYTE* sid) { return 8 + 4 * static_cast<size_t>(sid[1]); }
+
+void ResetMachine() {
+    Machine& m = M();
+    for (PSID sid : m.sids) delete[] static_cast<BYTE*>(sid);
+    for (HLOCAL mem : m.locals) std::free(mem);
+    for (HKEY key : m.openKeys) delete key;
+    for (SC_HANDLE h : m.openServices) delete h;
+    for (HANDLE h : m.openKernel) delete static_cast<KernelObject*>(h);
+    m = Machine{};
+    m.hklm = std::make_shared<KeyNode>();
+    m.systemDirectory = "C:\\WINDOWS\\system32";
+    m.files.insert("C:\\WINDOWS\\system32\\DRIVERS\\KTRX.SYS");
+    m.files.insert("C:\\WINDOWS\\system32\\IOLOGMSG.DLL");
+    MakeKey("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
+    PutMultiSz("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "Sources",
+               {"Application Popup", "EventLog", "Service Control Manager", "Tcpip", "System"});
+    PutValue("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "EventMessageFile", REG_EXPAND_SZ,
+             {});
+    PutDword("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "MaxSize", 0x80000);
+    m.processGroups = {{"S-1-1-0"}, {"S-1-5-32-544"}, {"S-1-5-32-545"}, {"S-1-5-11"}};
+}
+
+void PutFile(const std::string& path) { M().files.insert(path); }
+void RemoveFile(const std::string& path) { M().files.erase(path); }
+void SetSystemDirectory(const std::string& dir) { M().systemDirectory = dir; }
+
+void SetDevice(const std::string& name, DeviceState state) {
+    if (state == DeviceState::Absent)
+        M().devices.erase(name);
+    else
+        M().devices[name] = state;
+}
+
+DeviceState GetDevice(const std::string& name) {
+    auto it = M().devices.find(name);
+    return it == M().devices.end() ? DeviceState::Absent : it->second;
+}
+
+void SetProcessTokenGroups(const std::vector<TokenGroup>& groups) { M().processGroups = groups; }
+
+void SetThreadToken(bool present, const std::vector<TokenGroup>& groups) {
+    M().threadToken = present;
+    M().threadGroups = groups;
+}
+
+void FailCall(const std::string& op, DWORD code, int nth) { M().faults.push_back({op, nth, code}); }
+void FailNthCall(long k, DWORD code) { M().faults.push_back({"", k, code}); }
+void ClearFaults() { M().faults.clear(); }
+long FailableCallCount() { return M().failableCalls; }
+const std::vector<std::string>& CallLog() { return M().callLog; }
+
+int CallsTo(const std::string& op) {
+    const auto& log = M().callLog;
+    return static_cast<int>(std::count(log.begin(), log.end(), op));
+}
+
+const std::vector<Box>& Boxes() { return M().boxes; }
+const std::vector<DWORD>& Sleeps() { return M().sleeps; }
+
+OpenCounts Open() {
+    const Machine& m = M();
+    OpenCounts counts;
+    counts.keys = static_cast<int>(m.openKeys.size());
+    counts.services = static_cast<int>(m.openServices.size());
+    counts.kernelHandles = static_cast<int>(m.openKernel.size());
+    for (HANDLE h : m.openKernel)
+        if (static_cast<KernelObject*>(h)->token) ++counts.tokens;
+    counts.sids = static_cast<int>(m.sids.size());
+    counts.localBuffers = static_cast<int>(m.locals.size());
+    return counts;
+}
+
+}  // namespace standin

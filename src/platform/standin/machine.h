@@ -1,0 +1,118 @@
+// Control interface of the stand-in Windows: tests lay out a machine, make
+// any platform call fail on demand, and read back what the tool did.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "win32.h"
+
+namespace standin {
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const RegValue&) const = default;
+};
+
+struct ServiceRecord {
+    std::string name;
+    std::string displayName;
+    std::string binaryPath;
+    std::string loadOrderGroup;
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    DWORD errorControl = 0;
+    DWORD state = SERVICE_STOPPED;
+    bool markedForDelete = false;
+    int openHandles = 0;
+};
+
+// How a running driver answers SERVICE_CONTROL_STOP.
+enum class StopBehaviour {
+    Stops,    // unloads at once; the request succeeds
+    Refuses,  // has no unload routine: 1061, stays running
+    Pending,  // 1061 with STOP_PENDING; stops after some interrogations
+};
+
+enum class DeviceState { Absent, Opens, Refuses };
+
+struct Box {
+    HWND owner = nullptr;
+    std::string text;
+    std::string title;
+    UINT flags = 0;
+};
+
+struct OpenCounts {
+    int keys = 0;
+    int services = 0;
+    int kernelHandles = 0;  // tokens and devices
+    int tokens = 0;
+    int sids = 0;
+    int localBuffers = 0;
+    int Total() const { return keys + services + kernelHandles + sids + localBuffers; }
+};
+
+// A fresh machine: a system directory of C:\WINDOWS\system32 holding
+// DRIVERS\KTRX.SYS, the System event log with a few sources, a process token
+// in the Administrators group and no thread token, no KTRX service. All
+// records, faults and open handles are cleared.
+void ResetMachine();
+
+// Registry, addressed by paths below HKEY_LOCAL_MACHINE ("System\\...").
+void CreateKey(const std::string& path);
+void DeleteTree(const std::string& path);
+bool KeyExists(const std::string& path);
+void PutValue(const std::string& keyPath, const std::string& name, DWORD type, const std::vector<BYTE>& data);
+void PutDword(const std::string& keyPath, const std::string& name, DWORD value);
+void PutMultiSz(const std::string& keyPath, const std::string& name, const std::vector<std::string>& entries);
+void RemoveValue(const std::string& keyPath, const std::string& name);
+std::optional<RegValue> GetValue(const std::string& keyPath, const std::string& name);
+// Every key and value in a fixed order, for before/after comparisons.
+std::string DumpRegistry();
+
+// Files, by full path, compared without regard to case.
+void PutFile(const std::string& path);
+void RemoveFile(const std::string& path);
+void SetSystemDirectory(const std::string& dir);
+
+// Services
+std::optional<ServiceRecord> GetService(const std::string& name);
+void AddService(const ServiceRecord& record);  // registry key included
+void SetServiceState(const std::string& name, DWORD state);
+void SetStopBehaviour(const std::string& name, StopBehaviour behaviour, int pendingInterrogations = 0);
+// The device that the driver offers while it runs refuses to open.
+void SetDeviceRefusesWhenRunning(const std::string& name, bool refuses);
+
+// Devices ("KTRX" for \\.\KTRX)
+void SetDevice(const std::string& name, DeviceState state);
+DeviceState GetDevice(const std::string& name);
+
+// The caller's token. SIDs are written as S-1-5-32-544.
+struct TokenGroup {
+    std::string sid;
+    DWORD attributes = SE_GROUP_ENABLED | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_MANDATORY;
+};
+void SetProcessTokenGroups(const std::vector<TokenGroup>& groups);
+void SetThreadToken(bool present, const std::vector<TokenGroup>& groups = {});
+
+// Faults. The nth call of op counted from now fails with code. Calls that
+// release something (RegCloseKey, CloseHandle...) never fail.
+void FailCall(const std::string& op, DWORD code, int nth = 1);
+// The kth failable platform call counted from now fails with code.
+void FailNthCall(long k, DWORD code);
+void ClearFaults();
+// How many failable calls were made since the machine was reset.
+long FailableCallCount();
+// Names of every platform call made, in order.
+const std::vector<std::string>& CallLog();
+int CallsTo(const std::string& op);
+
+// Records
+const std::vector<Box>& Boxes();
+const std::vector<DWORD>& Sleeps();
+OpenCounts Open();
+
+}  // namespace standin

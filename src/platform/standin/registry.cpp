@@ -1,0 +1,228 @@
+// The stand-in registry: HKEY_LOCAL_MACHINE as a tree of keys holding typed
+// values as bytes. Like Windows, the Reg* functions return their error code
+// and leave the thread's last error alone.
+#include <cstring>
+#include <sstream>
+
+#include "internal.h"
+
+namespace standin {
+
+std::shared_ptr<KeyNode> FindKey(const std::string& path) {
+    std::shared_ptr<KeyNode> node = M().hklm;
+    for (const auto& part : SplitPath(path)) {
+        auto it = node->subkeys.find(part);
+        if (it == node->subkeys.end()) return nullptr;
+        node = it->second;
+    }
+    return node;
+}
+
+std::shared_ptr<KeyNode> MakeKey(const std::string& path) {
+    std::shared_ptr<KeyNode> node = M().hklm;
+    for (const auto& part : SplitPath(path)) {
+        auto& child = node->subkeys[part];
+        if (!child) child = std::make_shared<KeyNode>();
+        node = child;
+    }
+    return node;
+}
+
+namespace {
+
+void MarkDeleted(KeyNode& node) {
+    node.deleted = true;
+    for (auto& [name, child] : node.subkeys) MarkDeleted(*child);
+}
+
+void Dump(const KeyNode& node, const std::string& path, std::ostringstream& out) {
+    out << "[" << path << "]\n";
+    for (const auto& [name, value] : node.values) {
+        out << "  \"" << name << "\" type " << value.type << ":";
+        for (BYTE b : value.data) out << ' ' << static_cast<int>(b);
+        out << '\n';
+    }
+    for (const auto& [name, child] : node.subkeys) Dump(*child, path + "\\" + name, out);
+}
+
+// The key a handle stands for, or an error code.
+LONG Resolve(HKEY key, std::shared_ptr<KeyNode>& node) {
+    if (key == HKEY_LOCAL_MACHINE) {
+        node = M().hklm;
+        return ERROR_SUCCESS;
+    }
+    if (M().openKeys.count(key) == 0) return ERROR_INVALID_HANDLE;
+    node = key->node;
+    return node->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const std::shared_ptr<KeyNode>& node) {
+    HKEY key = new HKEY__{node};
+    M().openKeys.insert(key);
+    return key;
+}
+
+std::string ValueName(LPCSTR name) { return name ? name : ""; }
+
+}  // namespace
+
+void RemoveKeyTree(const std::string& path) {
+    auto parts = SplitPath(path);
+    if (parts.empty()) return;
+    std::string last = parts.back();
+    parts.pop_back();
+    std::string parentPath;
+    for (const auto& p : parts) parentPath += p + "\\";
+    auto parent = FindKey(parentPath);
+    if (!parent) return;
+    auto it = parent->subkeys.find(last);
+    if (it == parent->subkeys.end()) return;
+    MarkDeleted(*it->second);
+    parent->subkeys.erase(it);
+}
+
+void CreateKey(const std::string& path) { MakeKey(path); }
+void DeleteTree(const std::string& path) { RemoveKeyTree(path); }
+bool KeyExists(const std::string& path) { return FindKey(path) != nullptr; }
+
+void PutValue(const std::string& keyPath, const std::string& name, DWORD type, const std::vector<BYTE>& data) {
+    MakeKey(keyPath)->values[name] = RegValue{type, data};
+}
+
+void PutDword(const std::string& keyPath, const std::string& name, DWORD value) {
+    std::vector<BYTE> data(4);
+    std::memcpy(data.data(), &value, 4);
+    PutValue(keyPath, name, REG_DWORD, data);
+}
+
+void PutMultiSz(const std::string& keyPath, const std::string& name, const std::vector<std::string>& entries) {
+    std::vector<BYTE> data;
+    for (const auto& e : entries) {
+        data.insert(data.end(), e.begin(), e.end());
+        data.push_back(0);
+    }
+    data.push_back(0);
+    PutValue(keyPath, name, REG_MULTI_SZ, data);
+}
+
+void RemoveValue(const std::string& keyPath, const std::string& name) {
+    if (auto node = FindKey(keyPath)) node->values.erase(name);
+}
+
+std::optional<RegValue> GetValue(const std::string& keyPath, const std::string& name) {
+    auto node = FindKey(keyPath);
+    if (!node) return std::nullopt;
+    auto it = node->values.find(name);
+    if (it == node->values.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string DumpRegistry() {
+    std::ostringstream out;
+    Dump(*M().hklm, "HKLM", out);
+    return out.str();
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+    if (DWORD fault = Inject("RegOpenKeyExA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> node;
+    if (LONG rc = Resolve(hKey, node)) return rc;
+    for (const auto& part : SplitPath(lpSubKey ? lpSubKey : "")) {
+        auto it = node->subkeys.find(part);
+        if (it == node->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+        node = it->second;
+    }
+    *phkResult = NewHandle(node);
+    return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY phkResult,
+                     LPDWORD lpdwDisposition) {
+    if (DWORD fault = Inject("RegCreateKeyExA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> node;
+    if (LONG rc = Resolve(hKey, node)) return rc;
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    for (const auto& part : SplitPath(lpSubKey ? lpSubKey : "")) {
+        auto& child = node->subkeys[part];
+        if (!child) {
+            child = std::make_shared<KeyNode>();
+            disposition = REG_CREATED_NEW_KEY;
+        }
+        node = child;
+    }
+    *phkResult = NewHandle(node);
+    if (lpdwDisposition) *lpdwDisposition = disposition;
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (DWORD fault = Inject("RegQueryValueExA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> node;
+    if (LONG rc = Resolve(hKey, node)) return rc;
+    auto it = node->values.find(ValueName(lpValueName));
+    if (it == node->values.end()) return ERROR_FILE_NOT_FOUND;
+    const RegValue& value = it->second;
+    auto size = static_cast<DWORD>(value.data.size());
+    if (lpType) *lpType = value.type;
+    if (lpData) {
+        if (!lpcbData) return ERROR_INVALID_PARAMETER;
+        if (*lpcbData < size) {
+            *lpcbData = size;
+            return ERROR_MORE_DATA;
+        }
+        if (size) std::memcpy(lpData, value.data.data(), size);
+    }
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    if (DWORD fault = Inject("RegSetValueExA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> node;
+    if (LONG rc = Resolve(hKey, node)) return rc;
+    RegValue value{dwType, {}};
+    if (cbData) value.data.assign(lpData, lpData + cbData);
+    node->values[ValueName(lpValueName)] = value;
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    if (DWORD fault = Inject("RegDeleteKeyA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> parent;
+    if (LONG rc = Resolve(hKey, parent)) return rc;
+    auto parts = SplitPath(lpSubKey ? lpSubKey : "");
+    if (parts.empty()) return ERROR_ACCESS_DENIED;
+    std::string last = parts.back();
+    parts.pop_back();
+    for (const auto& part : parts) {
+        auto it = parent->subkeys.find(part);
+        if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+        parent = it->second;
+    }
+    auto it = parent->subkeys.find(last);
+    if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    // Windows refuses to delete a key that still has subkeys.
+    if (!it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
+    it->second->deleted = true;
+    parent->subkeys.erase(it);
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    if (DWORD fault = Inject("RegDeleteValueA")) return static_cast<LONG>(fault);
+    std::shared_ptr<KeyNode> node;
+    if (LONG rc = Resolve(hKey, node)) return rc;
+    return node->values.erase(ValueName(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegCloseKey(HKEY hKey) {
+    Log("RegCloseKey");
+    if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    if (M().openKeys.erase(hKey) == 0) return ERROR_INVALID_HANDLE;
+    delete hKey;
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,224 @@
+// The subset of the Win32 API that the tool uses, declared for builds that
+// are not Windows. Sizes and constant values are Windows' own: DWORD and LONG
+// are 32 bits here too. The definitions live in the stand-in machine
+// (machine.cpp and its neighbours); tests drive it through machine.h.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using BOOL = int;
+using CHAR = char;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using HANDLE = void*;
+using PHANDLE = HANDLE*;
+using PSID = void*;
+using REGSAM = DWORD;
+using ACCESS_MASK = DWORD;
+using SIZE_T = std::size_t;
+using HLOCAL = void*;
+
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct HWND__;
+using HWND = HWND__*;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+// Error codes
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_DLL_INIT_FAILED 1114L
+
+// Registry
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+#define KEY_ALL_ACCESS 0xF003FL
+#define KEY_READ 0x20019L
+#define REG_OPTION_NON_VOLATILE 0L
+#define REG_CREATED_NEW_KEY 1L
+#define REG_OPENED_EXISTING_KEY 2L
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition);
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData);
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData);
+LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+LONG RegCloseKey(HKEY hKey);
+
+// Service control manager
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_INTERROGATE 0x0080
+#define DELETE 0x00010000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define SERVICE_KERNEL_DRIVER 0x00000001
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_BOOT_START 0x00000000
+#define SERVICE_SYSTEM_START 0x00000001
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_DISABLED 0x00000004
+#define SERVICE_ERROR_IGNORE 0x00000000
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_CONTROL_INTERROGATE 0x00000004
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+
+SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
+                         LPCSTR lpServiceStartName, LPCSTR lpPassword);
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL DeleteService(SC_HANDLE hService);
+BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+
+// Security
+#define TOKEN_QUERY 0x0008
+#define SE_GROUP_MANDATORY 0x00000001L
+#define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
+#define SE_GROUP_ENABLED 0x00000004L
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010L
+#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020L
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
+#define DOMAIN_ALIAS_RID_USERS 0x00000221L
+
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2 };
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY*;
+
+struct SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+};
+
+struct TOKEN_GROUPS {
+    DWORD GroupCount;
+    SID_AND_ATTRIBUTES Groups[1];
+};
+using PTOKEN_GROUPS = TOKEN_GROUPS*;
+
+BOOL OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf, PHANDLE TokenHandle);
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
+                         DWORD TokenInformationLength, PDWORD ReturnLength);
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
+                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
+                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
+BOOL EqualSid(PSID pSid1, PSID pSid2);
+PSID FreeSid(PSID pSid);
+
+// Base services
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define OPEN_EXISTING 3
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define LMEM_FIXED 0x0000
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL CloseHandle(HANDLE hObject);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list* Arguments);
+void Sleep(DWORD dwMilliseconds);
+HANDLE GetCurrentThread();
+HANDLE GetCurrentProcess();
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);
+
+// User interface
+#define MB_OK 0x00000000L
+#define MB_ICONERROR 0x00000010L
+#define MB_ICONINFORMATION 0x00000040L
+#define MB_SYSTEMMODAL 0x00001000L
+#define IDOK 1
+
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);

@@ -1,0 +1,127 @@
+// What the tool relies on from the registry. These run against any Win32:
+// the stand-in on the host build, Wine on the Windows build.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char kTestKey[] = "Software\\DuruvudeContract";
+
+class RegistryContract : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteTestTree(); }
+    void TearDown() override { DeleteTestTree(); }
+
+    static void DeleteTestTree() {
+        // Left-overs of a crashed run first, deepest keys first.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\DuruvudeContract\\Child\\Grandchild");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\DuruvudeContract\\Child");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTestKey);
+    }
+
+    static HKEY Create(const char* path, DWORD* disposition = nullptr) {
+        HKEY key = nullptr;
+        char noClass[] = "";
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &key, disposition),
+                  ERROR_SUCCESS);
+        return key;
+    }
+};
+
+TEST_F(RegistryContract, OpeningAMissingKeyGivesFileNotFound) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryContract, CreateOpensAnExistingKeyAndNamesIgnoreCase) {
+    DWORD disposition = 0;
+    HKEY first = Create(kTestKey, &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    HKEY second = Create("SOFTWARE\\duruvudecontract", &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    HKEY opened = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\DURUVUDECONTRACT", 0, KEY_ALL_ACCESS, &opened),
+              ERROR_SUCCESS);
+    RegCloseKey(opened);
+    RegCloseKey(second);
+    RegCloseKey(first);
+}
+
+TEST_F(RegistryContract, DwordRoundTripsAndShortBuffersAskForMore) {
+    HKEY key = Create(kTestKey);
+    DWORD value = 0xFFFFFFFF;
+    ASSERT_EQ(RegSetValueExA(key, "VideoTimeout", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+    BYTE data[4] = {};
+    DWORD size = sizeof data;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "VideoTimeout", nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(std::memcmp(data, &value, 4), 0);
+
+    const char text[] = "a string longer than four bytes";
+    ASSERT_EQ(RegSetValueExA(key, "Long", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
+              ERROR_SUCCESS);
+    size = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(key, "Long", nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, sizeof text);
+
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, data, &size), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryContract, MultiStringRoundTripsByteForByte) {
+    HKEY key = Create(kTestKey);
+    const BYTE list[] = {'A', 'l', 'p', 'h', 'a', 0, 'B', 'e', 't', 'a', 0, 0};
+    ASSERT_EQ(RegSetValueExA(key, "Sources", 0, REG_MULTI_SZ, list, sizeof list), ERROR_SUCCESS);
+    BYTE data[64] = {};
+    DWORD size = sizeof data;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Sources", nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    ASSERT_EQ(size, sizeof list);
+    EXPECT_EQ(std::memcmp(data, list, sizeof list), 0);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryContract, FailuresComeBackAsResultsNotAsLastError) {
+    SetLastError(1234);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+TEST_F(RegistryContract, DeletingAKeyWithSubkeysIsRefused) {
+    RegCloseKey(Create("Software\\DuruvudeContract\\Child"));
+    EXPECT_NE(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTestKey), ERROR_SUCCESS);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(key, "Child"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(key, "Child"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTestKey), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, TheSystemLogKeepsItsSourcesAsAMultiString) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\EventLog\\System", 0,
+                            KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    std::vector<BYTE> data(4096);
+    DWORD size = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Sources", nullptr, &type, data.data(), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    ASSERT_GE(size, 1u);
+    EXPECT_EQ(data[size - 1], 0);
+    RegCloseKey(key);
+}
+
+}  // namespace

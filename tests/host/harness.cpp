@@ -1,0 +1,91 @@
+#include "harness.h"
+
+#include <cstring>
+
+namespace harness {
+
+RunResult Run(const std::vector<std::string>& args) {
+    std::vector<const char*> argv = {"DURUVUDE.EXE"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    RunResult result;
+    result.output = Capture([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); });
+    return result;
+}
+
+std::string Capture(const std::function<void()>& body) {
+    ::testing::internal::CaptureStdout();
+    body();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+std::string SystemText(DWORD code) {
+    char text[260] = {};
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                        sizeof text, nullptr))
+        return "";
+    return text;
+}
+
+std::string ErrorText(const std::string& message, DWORD code) {
+    return message + "; " + (code ? SystemText(code) : "");
+}
+
+std::vector<std::string> BoxTexts() {
+    std::vector<std::string> texts;
+    for (const auto& box : standin::Boxes()) texts.push_back(box.text);
+    return texts;
+}
+
+std::vector<std::string> SourcesEntries() {
+    std::vector<std::string> entries;
+    auto value = standin::GetValue(kSystemLog, "Sources");
+    if (!value) return entries;
+    std::string entry;
+    for (BYTE b : value->data) {
+        if (b == 0) {
+            entries.push_back(entry);
+            entry.clear();
+        } else {
+            entry += static_cast<char>(b);
+        }
+    }
+    if (!entry.empty()) entries.push_back(entry);
+    return entries;
+}
+
+void LayOutInstalledDriver(DWORD state) {
+    standin::ServiceRecord record;
+    record.name = "KTRX";
+    record.displayName = "Kestrix driver";
+    record.binaryPath = "C:\\WINDOWS\\system32\\DRIVERS\\KTRX.SYS";
+    record.loadOrderGroup = "Extended Base";
+    record.serviceType = SERVICE_KERNEL_DRIVER;
+    record.startType = SERVICE_AUTO_START;
+    record.errorControl = SERVICE_ERROR_NORMAL;
+    record.state = state;
+    standin::AddService(record);
+    standin::PutDword(kParameters, "VideoTimeout", 20000);
+    const char files[] = "%SystemRoot%\\System32\\IOLOGMSG.DLL;%SystemRoot%\\System32\\Drivers\\KTRX.SYS";
+    standin::PutValue(kSourceKey, "EventMessageFile", REG_EXPAND_SZ,
+                      std::vector<BYTE>(files, files + sizeof files));
+    standin::PutDword(kSourceKey, "TypesSupported", 7);
+    standin::PutMultiSz(kSystemLog, "Sources",
+                        {"Application Popup", "EventLog", "Service Control Manager", "Tcpip", "System", "KTRX"});
+}
+
+void StandinTest::SetUp() {
+    standin::ResetMachine();
+    CurrentVideoTimeout = 20000;
+    SetLastError(0);
+}
+
+void StandinTest::TearDown() {
+    standin::OpenCounts open = standin::Open();
+    EXPECT_EQ(open.keys, 0) << "registry keys left open";
+    EXPECT_EQ(open.services, 0) << "service handles left open";
+    EXPECT_EQ(open.kernelHandles, 0) << "tokens or devices left open";
+    EXPECT_EQ(open.sids, 0) << "SIDs left allocated";
+    EXPECT_EQ(open.localBuffers, 0) << "buffers left allocated";
+}
+
+}  // namespace harness

@@ -1,0 +1,87 @@
+// The stand-in's own controls: injected faults, open-handle counts, and the
+// parts of its behaviour that the contract tests cannot lay out on Wine.
+#include "harness.h"
+
+namespace {
+
+using harness::StandinTest;
+
+TEST_F(StandinTest, AnInjectedFailureReachesTheCallerWithItsCode) {
+    standin::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, 2);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    standin::FailNthCall(1, ERROR_SERVICE_REQUEST_TIMEOUT);
+    EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+}
+
+TEST(StandinCounts, ALeakedKeyShowsInTheOpenCount) {
+    standin::ResetMachine();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(standin::Open().keys, 1);
+    EXPECT_EQ(standin::Open().Total(), 1);
+    RegCloseKey(key);
+    EXPECT_EQ(standin::Open().Total(), 0);
+}
+
+TEST_F(StandinTest, ARunningDriverOffersItsDeviceUntilItStops) {
+    harness::LayOutInstalledDriver(SERVICE_STOPPED);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+    EXPECT_EQ(standin::GetDevice("KTRX"), standin::DeviceState::Absent);
+    EXPECT_TRUE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(standin::GetDevice("KTRX"), standin::DeviceState::Opens);
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(standin::GetDevice("KTRX"), standin::DeviceState::Absent);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(StandinTest, APendingStopEndsAfterItsInterrogations) {
+    harness::LayOutInstalledDriver(SERVICE_RUNNING);
+    standin::SetStopBehaviour("KTRX", standin::StopBehaviour::Pending, 2);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status = {};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    ControlService(service, SERVICE_CONTROL_INTERROGATE, &status);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(StandinTest, AccessRightsAreChecked) {
+    harness::LayOutInstalledDriver(SERVICE_STOPPED);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", GENERIC_READ);
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(DeleteService(service));
+    CloseServiceHandle(service);
+    service = OpenServiceA(manager, "KTRX", GENERIC_EXECUTE);
+    EXPECT_TRUE(StartServiceA(service, 0, nullptr));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(StandinTest, ADeviceCanRefuseToOpen) {
+    standin::SetDevice("KTRX", standin::DeviceState::Refuses);
+    EXPECT_EQ(CreateFileA("\\\\.\\KTRX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// DURUVUDE.EXE's command line, usage box, timeout setting and version
+// resource, under Wine.
+#include <cstring>
+
+#include "wine_support.h"
+
+namespace {
+
+using bed::WineTest;
+
+std::string UsageText(const char* current) {
+    return std::string("USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout <xxx>\n\n"
+                       "Current Configuration:\nVideoTimeout ") +
+           current + "\n";
+}
+
+void CreateParametersKey() {
+    HKEY key = nullptr;
+    char noClass[] = "";
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, bed::kParametersKey, 0, noClass, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+TEST_F(WineTest, NoArgumentsShowTheUsageBoxWithoutAValue) {
+    RunOutcome run = bed::RunDuruvude({});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].title, bed::kUsageTitle);
+    EXPECT_EQ(run.boxes[0].text, UsageText("N/A"));
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+}
+
+TEST_F(WineTest, AnUnknownArgumentShowsTheUsageBoxAndChangesNothing) {
+    RunOutcome run = bed::RunDuruvude({"install", "/bogus"});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].title, bed::kUsageTitle);
+    EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+    EXPECT_FALSE(bed::ServiceState().has_value());
+}
+
+TEST_F(WineTest, TheTimeoutAloneNeedsAnInstalledDriverAndCreatesNoKey) {
+    RunOutcome run = bed::RunDuruvude({"videotimeout", "300"});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].title, bed::kErrorTitle);
+    EXPECT_EQ(run.boxes[0].text,
+              bed::ErrorText("Failed to open HKLM KTRX key, driver not installed ?", ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+    EXPECT_FALSE(bed::KeyExists(bed::kParametersKey));
+}
+
+TEST_F(WineTest, TheTimeoutAloneIsWrittenAndShownByTheNextUsageBox) {
+    CreateParametersKey();
+    RunOutcome run = bed::RunDuruvude({"VideoTimeout", "300"});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].title, bed::kNoticeTitle);
+    EXPECT_EQ(run.boxes[0].text,
+              "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n");
+    EXPECT_EQ(run.exitCode, 0u);
+    auto value = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value->bytes, (std::vector<BYTE>{0x2C, 0x01, 0, 0}));
+
+    run = bed::RunDuruvude({});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, UsageText("300"));
+}
+
+TEST_F(WineTest, AllThirtyTwoBitsSetShowAsMinusOne) {
+    CreateParametersKey();
+    EXPECT_EQ(bed::RunDuruvude({"videotimeout", "4294967295"}).exitCode, 0u);
+    RunOutcome run = bed::RunDuruvude({});
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, UsageText("-1"));
+}
+
+TEST_F(WineTest, AnInvalidTimeoutIsRefusedBeforeAnythingHappens) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"videotimeout", "abc"},
+                                                 std::vector<std::string>{"uninstall", "videotimeout", ""},
+                                                 std::vector<std::string>{"videotimeout"}}) {
+        RunOutcome run = bed::RunDuruvude(args);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].title, bed::kErrorTitle);
+        EXPECT_EQ(run.boxes[0].text, "Invalid timeout value; ");
+        EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+    }
+}
+
+std::string VersionString(const std::vector<BYTE>& info, const char* name) {
+    std::string query = std::string("\\StringFileInfo\\080904b0\\") + name;
+    char* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) return "<missing>";
+    return value;
+}
+
+TEST(VersionResource, DescribesTheToolAsSpecified) {
+    std::string exe = bed::PathFromEnvironment("DURUVUDE_EXE");
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &handle);
+    ASSERT_GT(size, 0u) << GetLastError();
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    WORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                               &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(translation[0], 0x0809);
+    EXPECT_EQ(translation[1], 1200);
+
+    EXPECT_EQ(VersionString(info, "FileVersion"), "1.0");
+    EXPECT_EQ(VersionString(info, "ProductVersion"), "1.0");
+    EXPECT_EQ(VersionString(info, "InternalName"), "DURUVUDE");
+    EXPECT_EQ(VersionString(info, "OriginalFilename"), "DURUVUDE.EXE");
+    EXPECT_EQ(VersionString(info, "FileDescription"), "Tolvane Kestrix driver install/uninstall utility");
+    for (const char* maker : {"CompanyName", "LegalCopyright", "ProductName"})
+        EXPECT_NE(VersionString(info, maker).find("Tolvane"), std::string::npos) << maker;
+
+    // Filed under English (United States), beside an asInvoker manifest.
+    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(FindResourceExA(module, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1),
+                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)),
+              nullptr);
+    HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(manifest, nullptr);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(module, manifest)));
+    std::string manifestText(text, SizeofResource(module, manifest));
+    EXPECT_NE(manifestText.find("level=\"asInvoker\""), std::string::npos);
+    FreeLibrary(module);
+}
+
+}  // namespace

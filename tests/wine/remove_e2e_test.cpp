@@ -1,0 +1,82 @@
+// "uninstall" end to end under Wine, with the fixture driver, and the whole
+// cycle repeated.
+#include <algorithm>
+
+#include "wine_support.h"
+
+namespace {
+
+using bed::WineTest;
+
+TEST_F(WineTest, UninstallStopsTheDriverAndTakesEverythingAway) {
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    ASSERT_TRUE(bed::DeviceOpens());
+    RunOutcome run = bed::RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.output, "Kestrix driver removed\n");
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_FALSE(bed::DeviceOpens());
+    EXPECT_FALSE(bed::ServiceState().has_value());
+    EXPECT_FALSE(bed::KeyExists(bed::kServiceKey));
+    EXPECT_FALSE(bed::KeyExists(bed::kSourceKey));
+    EXPECT_EQ(bed::ReadValue(bed::kSystemLog, "Sources"), sourcesBefore);
+}
+
+TEST_F(WineTest, UninstallingTwiceSaysTheDriverIsNotInstalled) {
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
+    RunOutcome run = bed::RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.output, "KTRX driver not installed\n");
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+}
+
+TEST_F(WineTest, UninstallWithATimeoutWritesNoTimeout) {
+    ASSERT_EQ(bed::RunDuruvude({"install", "videotimeout", "300"}).exitCode, 0u);
+    // The Parameters key outlives nothing: watch it through the value before removal.
+    RunOutcome run = bed::RunDuruvude({"uninstall", "videotimeout", "500"});
+    EXPECT_EQ(run.output, "Kestrix driver removed\n");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_FALSE(bed::KeyExists(bed::kParametersKey));
+}
+
+TEST_F(WineTest, InstallWinsOverUninstall) {
+    RunOutcome run = bed::RunDuruvude({"uninstall", "install"});
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(bed::ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(WineTest, AServiceHeldOpenElsewhereGoesWhenItsHandleCloses) {
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE held = OpenServiceA(manager, "KTRX", SERVICE_QUERY_STATUS);
+    ASSERT_NE(held, nullptr);
+    RunOutcome run = bed::RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.output, "Kestrix driver removed\n");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(bed::ServiceState().has_value());
+    CloseServiceHandle(held);
+    EXPECT_FALSE(bed::ServiceState().has_value());
+    CloseServiceHandle(manager);
+}
+
+TEST_F(WineTest, TwentyFullCyclesLeaveNothingBehind) {
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_EQ(bed::RunDuruvude({"install", "videotimeout", "300"}).exitCode, 0u);
+        RunOutcome configure = bed::RunDuruvude({"videotimeout", std::to_string(cycle)});
+        ASSERT_EQ(configure.exitCode, 0u);
+        ASSERT_EQ(configure.boxes.size(), 1u);
+        EXPECT_EQ(configure.boxes[0].title, bed::kNoticeTitle);
+        RunOutcome remove = bed::RunDuruvude({"uninstall"});
+        ASSERT_EQ(remove.exitCode, 0u) << remove.output;
+        ASSERT_TRUE(remove.boxes.empty());
+    }
+    EXPECT_FALSE(bed::ServiceState().has_value());
+    EXPECT_FALSE(bed::KeyExists(bed::kServiceKey));
+    EXPECT_FALSE(bed::KeyExists(bed::kSourceKey));
+    EXPECT_FALSE(bed::DeviceOpens());
+    EXPECT_EQ(bed::ReadValue(bed::kSystemLog, "Sources"), sourcesBefore);
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+#include "wine_support.h"
+
+#include <cstdlib>
+
+namespace bed {
+
+std::string PathFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    std::string path = value ? value : "";
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+RunOutcome RunDuruvude(const std::vector<std::string>& args) {
+    std::string commandLine = QuoteArgument(PathFromEnvironment("DURUVUDE_EXE"));
+    for (const auto& a : args) commandLine += " " + QuoteArgument(a);
+    RunOutcome outcome = RunAnsweringBoxes(commandLine, 60000);
+    EXPECT_TRUE(outcome.started) << commandLine;
+    EXPECT_FALSE(outcome.timedOut) << commandLine;
+    return outcome;
+}
+
+namespace {
+
+std::string DriverTarget() {
+    char directory[MAX_PATH] = {};
+    GetSystemDirectoryA(directory, MAX_PATH);
+    return std::string(directory) + "\\DRIVERS\\KTRX.SYS";
+}
+
+}  // namespace
+
+void PlaceDriver(const char* variant) {
+    std::string source = PathFromEnvironment("DURUVUDE_FIXTURES") + "\\" + variant;
+    ASSERT_TRUE(CopyFileA(source.c_str(), DriverTarget().c_str(), FALSE)) << source << " " << GetLastError();
+}
+
+void RemoveDriverFile() { DeleteFileA(DriverTarget().c_str()); }
+
+void RemoveKtrx() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    if (SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_ALL_ACCESS)) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    // The service goes once the driver has stopped and the last handle closed.
+    SC_HANDLE service = nullptr;
+    for (int i = 0; i < 100; ++i) {
+        service = OpenServiceA(manager, "KTRX", SERVICE_QUERY_STATUS);
+        if (!service) break;
+        CloseServiceHandle(service);
+        Sleep(50);
+    }
+    EXPECT_EQ(service, nullptr) << "the KTRX service did not go away";
+    CloseServiceHandle(manager);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kParametersKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSourceKey);
+}
+
+std::optional<RegData> ReadValue(const char* key, const char* name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return std::nullopt;
+    RegData data;
+    data.bytes.resize(65536);
+    DWORD size = static_cast<DWORD>(data.bytes.size());
+    LONG rc = RegQueryValueExA(handle, name, nullptr, &data.type, data.bytes.data(), &size);
+    RegCloseKey(handle);
+    if (rc != ERROR_SUCCESS) return std::nullopt;
+    data.bytes.resize(size);
+    return data;
+}
+
+void WriteValue(const char* key, const char* name, const RegData& data) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(handle, name, 0, data.type, data.bytes.data(), static_cast<DWORD>(data.bytes.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+}
+
+bool KeyExists(const char* key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+std::vector<std::string> SourcesEntries() {
+    std::vector<std::string> entries;
+    auto value = ReadValue(kSystemLog, "Sources");
+    if (!value) return entries;
+    std::string entry;
+    for (BYTE b : value->bytes) {
+        if (b == 0) {
+            if (!entry.empty()) entries.push_back(entry);
+            entry.clear();
+        } else {
+            entry += static_cast<char>(b);
+        }
+    }
+    return entries;
+}
+
+bool DeviceOpens() {
+    HANDLE device = CreateFileA("\\\\.\\KTRX", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(device);
+    return true;
+}
+
+std::optional<DWORD> ServiceState() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_QUERY_STATUS);
+    std::optional<DWORD> state;
+    if (service) {
+        SERVICE_STATUS status = {};
+        if (QueryServiceStatus(service, &status)) state = status.dwCurrentState;
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return state;
+}
+
+std::string ErrorText(const std::string& message, DWORD code) {
+    std::string text = message + "; ";
+    if (code) {
+        char system[260] = {};
+        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, system,
+                           sizeof system, nullptr))
+            text += system;
+    }
+    return text;
+}
+
+namespace {
+
+// A crashed earlier run may have left its entry in "Sources".
+void DropLeftOverSourcesEntry() {
+    auto value = ReadValue(kSystemLog, "Sources");
+    if (!value) return;
+    RegData kept{value->type, {}};
+    bool dropped = false;
+    size_t start = 0;
+    for (size_t i = 0; i < value->bytes.size(); ++i) {
+        if (value->bytes[i] != 0) continue;
+        std::string entry(value->bytes.begin() + start, value->bytes.begin() + i);
+        if (lstrcmpiA(entry.c_str(), "KTRX") == 0)
+            dropped = true;
+        else
+            kept.bytes.insert(kept.bytes.end(), value->bytes.begin() + start, value->bytes.begin() + i + 1);
+        start = i + 1;
+    }
+    if (dropped) WriteValue(kSystemLog, "Sources", kept);
+}
+
+}  // namespace
+
+void WineTest::SetUp() {
+    RemoveKtrx();
+    DropLeftOverSourcesEntry();
+    sourcesBefore = ReadValue(kSystemLog, "Sources");
+    ASSERT_TRUE(sourcesBefore.has_value());
+    PlaceDriver();
+}
+
+void WineTest::TearDown() {
+    RemoveKtrx();
+    RemoveDriverFile();
+    if (ReadValue(kSystemLog, "Sources") != sourcesBefore) WriteValue(kSystemLog, "Sources", *sourcesBefore);
+}
+
+}  // namespace bed

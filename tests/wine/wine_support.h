@@ -1,0 +1,65 @@
+// The Wine test bed as the end-to-end tests see it: the real DURUVUDE.EXE
+// run through the runner, the fixture driver put in place, and the prefix's
+// registry and service manager read directly and put back after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runner.h"
+
+namespace bed {
+
+inline const char kSystemLog[] = "System\\CurrentControlSet\\Services\\EventLog\\System";
+inline const char kSourceKey[] = "System\\CurrentControlSet\\Services\\EventLog\\System\\KTRX";
+inline const char kServiceKey[] = "System\\CurrentControlSet\\Services\\KTRX";
+inline const char kParametersKey[] = "System\\CurrentControlSet\\Services\\KTRX\\Parameters";
+inline const char kErrorTitle[] = "DRIVER INSTALLATION ERROR";
+inline const char kUsageTitle[] = "Tolvane Kestrix Driver Installer/Uninstaller";
+inline const char kNoticeTitle[] = "Tolvane Driver Installer/Uninstaller";
+
+// A path given by the build through the environment, in Windows form.
+std::string PathFromEnvironment(const char* name);
+
+// Runs DURUVUDE.EXE with these arguments through the runner.
+RunOutcome RunDuruvude(const std::vector<std::string>& args);
+
+// Puts a fixture driver ("KTRX.SYS", "KTRX-REFUSE.SYS") in place as
+// system32\drivers\KTRX.SYS, or takes it away.
+void PlaceDriver(const char* variant = "KTRX.SYS");
+void RemoveDriverFile();
+
+// Takes every trace of KTRX away: the driver stopped, the service deleted
+// and gone, the event-log source key deleted.
+void RemoveKtrx();
+
+struct RegData {
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+    bool operator==(const RegData&) const = default;
+};
+std::optional<RegData> ReadValue(const char* key, const char* name);
+void WriteValue(const char* key, const char* name, const RegData& data);
+bool KeyExists(const char* key);
+std::vector<std::string> SourcesEntries();
+
+bool DeviceOpens();
+std::optional<DWORD> ServiceState();  // none when the service does not exist
+
+// "<message>; " and the system's text for a non-zero code.
+std::string ErrorText(const std::string& message, DWORD code);
+
+// Each test starts with no KTRX anywhere and the fixture driver in place,
+// and leaves "Sources" as it found it.
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::optional<RegData> sourcesBefore;
+};
+
+}  // namespace bed
