@@ -4,7 +4,7 @@
 
 namespace harness {
 
-RunResult Run(const std::vector<std::string>& args) {
+RunResult RunDuruvude(const std::vector<std::string>& args) {
     std::vector<const char*> argv = {"DURUVUDE.EXE"};
     for (const auto& a : args) argv.push_back(a.c_str());
     RunResult result;

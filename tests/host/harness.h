@@ -29,7 +29,7 @@ struct RunResult {
 };
 
 // Runs the tool with the given arguments (argv[0] is added).
-RunResult Run(const std::vector<std::string>& args);
+RunResult RunDuruvude(const std::vector<std::string>& args);
 
 // Runs a piece of the tool, giving what it wrote to standard output.
 std::string Capture(const std::function<void()>& body);

@@ -42,6 +42,10 @@ add_executable(contract_tests ${CONTRACT_TESTS})
 target_link_libraries(contract_tests PRIVATE platform project_options GTest::gtest_main)
 target_link_options(contract_tests PRIVATE -static)
 
+add_executable(unit_tests ${UNIT_TESTS})
+target_link_libraries(unit_tests PRIVATE tool project_options GTest::gtest_main)
+target_link_options(unit_tests PRIVATE -static)
+
 add_executable(wine_tests
   wine/wine_support.cpp
   wine/bed_test.cpp
@@ -61,8 +65,9 @@ to_wine_path(PROBE_PATH $<TARGET_FILE:runner_probe>)
 to_wine_path(FIXTURE_PATH ${FIXTURE_DIR})
 
 add_test(NAME windows.contract COMMAND contract_tests)
+add_test(NAME windows.unit COMMAND unit_tests)
 add_test(NAME windows.e2e COMMAND wine_tests)
-set_tests_properties(windows.contract windows.e2e PROPERTIES
+set_tests_properties(windows.contract windows.unit windows.e2e PROPERTIES
   FIXTURES_REQUIRED wine
   RESOURCE_LOCK wineprefix
   ENVIRONMENT "DURUVUDE_EXE=${EXE_PATH};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH}")

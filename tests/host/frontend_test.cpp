@@ -1,0 +1,291 @@
+// The command line, the run sequence, the administrator check, reporting
+// and the timeout setting, on the stand-in.
+#include "frontend/report.h"
+#include "harness.h"
+
+namespace {
+
+using harness::ErrorText;
+using harness::RunDuruvude;
+using harness::StandinTest;
+
+const std::string kUsageStart =
+    "USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout <xxx>\n\nCurrent Configuration:\n"
+    "VideoTimeout ";
+const char kAdminRefusal[] = "Administrator privileges are required to install/configure the driver";
+const char kNotice[] = "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n";
+
+// ---- the run sequence's failure table
+
+class RunSequence : public StandinTest {};
+
+TEST_F(RunSequence, NoArgumentsShowUsageWithoutTouchingAnything) {
+    std::string before = standin::DumpRegistry();
+    auto run = RunDuruvude({});
+    EXPECT_EQ(run.status, -1);
+    ASSERT_EQ(standin::Boxes().size(), 1u);
+    const auto& box = standin::Boxes()[0];
+    EXPECT_EQ(box.title, harness::kUsageTitle);
+    EXPECT_EQ(box.text, kUsageStart + "N/A\n");
+    EXPECT_EQ(box.flags, static_cast<UINT>(0x40));
+    EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(standin::CallsTo("OpenSCManagerA"), 0);
+    EXPECT_EQ(standin::DumpRegistry(), before);
+}
+
+TEST_F(RunSequence, UsageShowsTheStoredValue) {
+    standin::PutDword(harness::kParameters, "VideoTimeout", 300);
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "300\n"});
+}
+
+TEST_F(RunSequence, UsageShowsAllBitsSetAsMinusOne) {
+    standin::PutDword(harness::kParameters, "VideoTimeout", 0xFFFFFFFF);
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "-1\n"});
+}
+
+TEST_F(RunSequence, UsageShowsNotAvailableForAValueLongerThanFourBytes) {
+    const char text[] = "a string";
+    standin::PutValue(harness::kParameters, "VideoTimeout", REG_SZ, std::vector<BYTE>(text, text + sizeof text));
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "N/A\n"});
+}
+
+TEST_F(RunSequence, AShorterStoredValueFillsOnlyTheLowBytes) {
+    standin::PutValue(harness::kParameters, "VideoTimeout", REG_BINARY, {0x34, 0x12});
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "4660\n"});
+}
+
+TEST_F(RunSequence, AnUnknownArgumentShowsUsageAndChangesNothing) {
+    std::string before = standin::DumpRegistry();
+    auto run = RunDuruvude({"install", "bogus"});
+    EXPECT_EQ(run.status, -1);
+    ASSERT_EQ(standin::Boxes().size(), 1u);
+    EXPECT_EQ(standin::Boxes()[0].title, harness::kUsageTitle);
+    EXPECT_FALSE(standin::GetService("KTRX").has_value());
+    EXPECT_EQ(standin::DumpRegistry(), before);
+}
+
+TEST_F(RunSequence, AnInvalidTimeoutIsReportedWithoutACode) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"videotimeout", "abc"}, std::vector<std::string>{"uninstall", "videotimeout", "abc"},
+          std::vector<std::string>{"videotimeout", ""}, std::vector<std::string>{"videotimeout"}}) {
+        standin::ResetMachine();
+        harness::LayOutInstalledDriver();
+        // Whatever the thread's last error holds, it names no cause here.
+        SetLastError(ERROR_ACCESS_DENIED);
+        auto run = RunDuruvude(args);
+        EXPECT_EQ(run.status, -1);
+        ASSERT_EQ(standin::Boxes().size(), 1u);
+        EXPECT_EQ(standin::Boxes()[0].title, harness::kErrorTitle);
+        EXPECT_EQ(standin::Boxes()[0].text, "Invalid timeout value; ");
+        EXPECT_EQ(standin::Boxes()[0].flags, static_cast<UINT>(0x1010));
+        EXPECT_TRUE(standin::GetService("KTRX").has_value());
+        EXPECT_EQ(standin::CallsTo("OpenSCManagerA"), 0);
+    }
+}
+
+TEST_F(RunSequence, ANonAdministratorIsRefusedBeforeTheServiceManager) {
+    standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-545"}});
+    auto run = RunDuruvude({"install"});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{std::string(kAdminRefusal) + "; "});
+    EXPECT_EQ(standin::CallsTo("OpenSCManagerA"), 0);
+    EXPECT_FALSE(standin::GetService("KTRX").has_value());
+}
+
+TEST_F(RunSequence, AServiceManagerThatWillNotOpenIsReportedWithItsCode) {
+    standin::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    auto run = RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{ErrorText("Failed to open Service Control Manager", ERROR_ACCESS_DENIED)});
+}
+
+TEST_F(RunSequence, InstallWinsOverUninstallInEitherOrder) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"install", "uninstall"}, std::vector<std::string>{"uninstall", "install"}}) {
+        standin::ResetMachine();
+        auto run = RunDuruvude(args);
+        EXPECT_EQ(run.status, 0);
+        ASSERT_TRUE(standin::GetService("KTRX").has_value());
+        EXPECT_EQ(standin::GetService("KTRX")->state, static_cast<DWORD>(SERVICE_RUNNING));
+        EXPECT_EQ(standin::CallsTo("DeleteService"), 0);
+    }
+}
+
+TEST_F(RunSequence, InstallWritesTheTimeoutGivenInEitherPosition) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"install", "videotimeout", "300"},
+                                                 std::vector<std::string>{"videotimeout", "300", "install"}}) {
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        EXPECT_EQ(RunDuruvude(args).status, 0);
+        auto value = standin::GetValue(harness::kParameters, "VideoTimeout");
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(value->data, (std::vector<BYTE>{0x2C, 0x01, 0, 0}));
+    }
+}
+
+TEST_F(RunSequence, UninstallWithATimeoutWritesNoTimeout) {
+    harness::LayOutInstalledDriver();
+    auto run = RunDuruvude({"uninstall", "videotimeout", "300"});
+    EXPECT_EQ(run.status, 0);
+    for (const auto& call : standin::CallLog()) EXPECT_NE(call, "RegCreateKeyExA");
+    // The one value written is "Sources", without KTRX.
+    EXPECT_EQ(standin::CallsTo("RegSetValueExA"), 1);
+}
+
+TEST_F(RunSequence, TheTimeoutAloneNeedsTheParametersKeyAndCreatesNone) {
+    auto run = RunDuruvude({"videotimeout", "300"});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{ErrorText(
+                                       "Failed to open HKLM KTRX key, driver not installed ?", ERROR_FILE_NOT_FOUND)});
+    EXPECT_FALSE(standin::KeyExists(harness::kParameters));
+    EXPECT_FALSE(standin::KeyExists(harness::kServiceKey));
+}
+
+TEST_F(RunSequence, TheTimeoutAloneIsWrittenAndTheNoticeShown) {
+    standin::PutDword(harness::kParameters, "VideoTimeout", 20000);
+    auto run = RunDuruvude({"videotimeout", "-5"});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(standin::Boxes().size(), 1u);
+    EXPECT_EQ(standin::Boxes()[0].title, harness::kNoticeTitle);
+    EXPECT_EQ(standin::Boxes()[0].text, kNotice);
+    EXPECT_EQ(standin::Boxes()[0].flags, static_cast<UINT>(0x40));
+    auto value = standin::GetValue(harness::kParameters, "VideoTimeout");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value->data, (std::vector<BYTE>{0xFB, 0xFF, 0xFF, 0xFF}));
+
+    standin::ResetMachine();
+    standin::PutDword(harness::kParameters, "VideoTimeout", 0xFFFFFFFF);
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "-1\n"});
+}
+
+TEST_F(RunSequence, AFailedTimeoutWriteIsReportedWithTheRegistrysOwnCode) {
+    standin::PutDword(harness::kParameters, "VideoTimeout", 20000);
+    standin::FailCall("RegSetValueExA", ERROR_ACCESS_DENIED);
+    SetLastError(0);
+    auto run = RunDuruvude({"videotimeout", "1"});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{ErrorText("Failed to set HKLM KTRX VideoTimeout value", ERROR_ACCESS_DENIED)});
+}
+
+TEST_F(RunSequence, AFailedActionEndsWithMinusOneAndNoBoxOfItsOwn) {
+    auto run = RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, "KTRX driver not installed\n");
+    EXPECT_TRUE(standin::Boxes().empty());
+    EXPECT_EQ(standin::CallsTo("CloseServiceHandle"), 1);
+}
+
+// ---- administrator check
+
+class AdministratorCheck : public StandinTest {};
+
+TEST_F(AdministratorCheck, UsesTheProcessTokenWhenTheThreadHasNone) {
+    EXPECT_TRUE(IsAdministrator());
+    EXPECT_EQ(standin::CallsTo("OpenThreadToken"), 1);
+    EXPECT_EQ(standin::CallsTo("OpenProcessToken"), 1);
+    EXPECT_EQ(standin::CallsTo("CloseHandle"), 1);
+    EXPECT_EQ(standin::CallsTo("FreeSid"), 1);
+    EXPECT_EQ(standin::CallsTo("LocalFree"), 1);
+}
+
+TEST_F(AdministratorCheck, AnImpersonationTokenDecidesAlone) {
+    standin::SetThreadToken(true, {{"S-1-1-0"}, {"S-1-5-32-545"}});
+    EXPECT_FALSE(IsAdministrator());
+    EXPECT_EQ(standin::CallsTo("OpenProcessToken"), 0);
+
+    standin::ResetMachine();
+    standin::SetProcessTokenGroups({{"S-1-1-0"}});
+    standin::SetThreadToken(true, {{"S-1-5-32-544"}});
+    EXPECT_TRUE(IsAdministrator());
+}
+
+TEST_F(AdministratorCheck, AListedGroupCountsEvenWhenNotEnabled) {
+    standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}});
+    EXPECT_TRUE(IsAdministrator());
+}
+
+TEST_F(AdministratorCheck, NearMissesDoNotCount) {
+    standin::SetProcessTokenGroups({{"S-1-5-32-545"}, {"S-1-5-544"}, {"S-1-5-32-544-1"}, {"S-1-16-32-544"}});
+    EXPECT_FALSE(IsAdministrator());
+    standin::SetProcessTokenGroups({});
+    EXPECT_FALSE(IsAdministrator());
+}
+
+TEST_F(AdministratorCheck, EveryFailingStepAnswersNoAndReleasesWhatItTook) {
+    const std::pair<const char*, int> steps[] = {
+        {"OpenThreadToken", 1},     {"OpenProcessToken", 1}, {"GetTokenInformation", 1},
+        {"GetTokenInformation", 2}, {"LocalAlloc", 1},       {"AllocateAndInitializeSid", 1},
+    };
+    for (const auto& [op, nth] : steps) {
+        standin::ResetMachine();
+        standin::FailCall(op, ERROR_ACCESS_DENIED, nth);
+        EXPECT_FALSE(IsAdministrator()) << op << " #" << nth;
+        EXPECT_EQ(standin::Open().Total(), 0) << op << " #" << nth;
+    }
+}
+
+TEST_F(AdministratorCheck, AFirstTokenQueryThatFailsOtherwiseAnswersNo) {
+    standin::FailCall("GetTokenInformation", ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(IsAdministrator());
+    EXPECT_EQ(standin::CallsTo("GetTokenInformation"), 1);
+}
+
+// ---- reporting
+
+class Reporting : public StandinTest {};
+
+TEST_F(Reporting, CodeZeroGivesTheMessageAndASemicolonOnly) {
+    ReportError(kAdminRefusal, 0);
+    ASSERT_EQ(standin::Boxes().size(), 1u);
+    EXPECT_EQ(standin::Boxes()[0].text, std::string(kAdminRefusal) + "; ");
+    EXPECT_EQ(standin::Boxes()[0].title, "DRIVER INSTALLATION ERROR");
+    EXPECT_EQ(standin::Boxes()[0].flags, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL));
+    EXPECT_EQ(standin::CallsTo("FormatMessageA"), 0);
+}
+
+TEST_F(Reporting, ANonZeroCodeAddsTheSystemsTextWithItsLineBreak) {
+    ReportError("Failed to start driver", ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{"Failed to start driver; The system cannot find the file specified.\r\n"});
+}
+
+TEST_F(Reporting, ACodeWithoutTextLeavesTheSemicolon) {
+    ReportError("Failed to start driver", 1275);
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{"Failed to start driver; "});
+}
+
+TEST_F(Reporting, ATextWithAnInsertIsShownAsItStands) {
+    ReportError("Failed to start driver", 193);
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{"Failed to start driver; %1 is not a valid Win32 application.\r\n"});
+}
+
+TEST_F(Reporting, TooLongATextIsCutToTheBoxBuffer) {
+    std::string message(300, 'x');
+    ReportError(message.c_str(), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(standin::Boxes().size(), 1u);
+    EXPECT_EQ(standin::Boxes()[0].text, std::string(259, 'x'));
+
+    std::string nearly(240, 'y');
+    ReportError(nearly.c_str(), ERROR_FILE_NOT_FOUND);
+    // No room for the system's text: the box ends at the blank.
+    EXPECT_EQ(standin::Boxes()[1].text, nearly + "; ");
+}
+
+TEST_F(Reporting, ProgressIsWrittenAsFormatted) {
+    std::string out = harness::Capture([] {
+        PrintProgress("%s successfully installed\n", "Kestrix driver");
+        PrintProgress("\nStartService SUCCESS\n");
+    });
+    EXPECT_EQ(out, "Kestrix driver successfully installed\n\nStartService SUCCESS\n");
+}
+
+}  // namespace
