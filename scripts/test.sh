@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both presets and runs every test: the host build against the
-# stand-in Windows (with sanitizers), then DURUVUDE.EXE and the Windows tests
+# stand-in Windows (with sanitizers) and its fault sweep, the fuzzers for a
+# bounded time, static analysis, then DURUVUDE.EXE and the Windows tests
 # under Wine.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -12,6 +13,13 @@ echo "== host build (stand-in Windows, ASan + UBSan)"
 cmake --preset host >/dev/null
 cmake --build --preset host -j"$jobs"
 ctest --preset host -j"$jobs"
+build/host/tests/host_tests --gtest_filter='FaultSweep.*' | grep '^fault sweep:'
+
+echo "== fuzzing (libFuzzer, bounded)"
+./scripts/fuzz.sh
+
+echo "== static analysis"
+./scripts/check.sh
 
 echo "== windows build (mingw-w64, tests under Wine)"
 trap './scripts/wine-prefix.sh --stop' EXIT

@@ -12,9 +12,7 @@ constexpr char kSources[] = "Sources";
 constexpr char kMessageFiles[] = "%SystemRoot%\\System32\\IOLOGMSG.DLL;%SystemRoot%\\System32\\Drivers\\KTRX.SYS";
 constexpr DWORD kTypesSupported = 7;  // error, warning, information
 
-LONG OpenSystemLog(HKEY& key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSystemLogKey, 0, KEY_ALL_ACCESS, &key);
-}
+LONG OpenSystemLog(HKEY& key) { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSystemLogKey, 0, KEY_ALL_ACCESS, &key); }
 
 bool ReadSources(HKEY logKey, SourceList& list) {
     list.size = kSourceListCapacity;

@@ -25,8 +25,7 @@ DWORD FindSourceEntry(const SourceList& list, const char* name) {
     DWORD size = list.size <= kSourceListCapacity ? list.size : kSourceListCapacity;
     for (DWORD offset = 0; offset < size;) {
         DWORD length = EntryLength(list, offset);
-        bool terminated = offset + length < size;
-        if (terminated && length == nameLength && EqualNoCase(list.buffer + offset, name, length)) return offset;
+        if (length == nameLength && EqualNoCase(list.buffer + offset, name, length)) return offset;
         offset += length + 1;
     }
     return kNoSourceEntry;
@@ -57,8 +56,10 @@ bool AppendSourceEntry(SourceList& list, const char* name) {
 }
 
 void RemoveSourceEntry(SourceList& list, DWORD offset, const char* name) {
+    if (list.size > kSourceListCapacity || offset >= list.size) return;
+    // An entry that ends the data without its NUL takes only its letters.
     DWORD length = static_cast<DWORD>(std::strlen(name)) + 1;
-    if (list.size > kSourceListCapacity || offset >= list.size || length > list.size - offset) return;
+    if (length > list.size - offset) length = list.size - offset;
     std::memmove(list.buffer + offset, list.buffer + offset + length, list.size - offset - length);
     list.size -= length;
 }

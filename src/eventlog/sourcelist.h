@@ -15,7 +15,8 @@ struct SourceList {
 };
 
 // Offset of the first entry equal to name (ASCII case ignored), or
-// kNoSourceEntry. Only entries ended by a NUL within the data count.
+// kNoSourceEntry. A last entry that the data ends without its NUL counts
+// as an entry, as the registry reads it.
 DWORD FindSourceEntry(const SourceList& list, const char* name);
 
 // Adds name as the last entry. Data of size 0 counts as an empty list; a
@@ -24,5 +25,6 @@ DWORD FindSourceEntry(const SourceList& list, const char* name);
 // would not fit in the buffer.
 bool AppendSourceEntry(SourceList& list, const char* name);
 
-// Removes the entry at offset, as FindSourceEntry gave it for name.
+// Removes the entry at offset, as FindSourceEntry gave it for name, with
+// its NUL where it has one.
 void RemoveSourceEntry(SourceList& list, DWORD offset, const char* name);

@@ -6,8 +6,8 @@ namespace {
 bool ListsAdministrators(const TOKEN_GROUPS* groups) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &administrators))
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &administrators))
         return false;
     // Whether the group is enabled does not matter: being listed is enough.
     const SID_AND_ATTRIBUTES* entries = groups->Groups;

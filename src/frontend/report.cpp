@@ -27,7 +27,8 @@ void ShowInformation(const char* text, const char* title) {
     MessageBoxA(nullptr, text, title, MB_OK | MB_ICONINFORMATION);
 }
 
-void PrintProgress(const char* format, ...) {
+// The progress formats are printf formats, passed on to vprintf as they are.
+void PrintProgress(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);

@@ -105,8 +105,9 @@ int RunTool(int argc, const char* const* argv) {
     } else {
         ok = ConfigureDriver();
         if (ok)
-            ShowInformation("Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
-                            kNoticeTitle);
+            ShowInformation(
+                "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
+                kNoticeTitle);
     }
     CloseServiceHandle(manager);
     return ok ? 0 : -1;

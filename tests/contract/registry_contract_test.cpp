@@ -67,8 +67,7 @@ TEST_F(RegistryContract, DwordRoundTripsAndShortBuffersAskForMore) {
     EXPECT_EQ(std::memcmp(data, &value, 4), 0);
 
     const char text[] = "a string longer than four bytes";
-    ASSERT_EQ(RegSetValueExA(key, "Long", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Long", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text), ERROR_SUCCESS);
     size = sizeof data;
     EXPECT_EQ(RegQueryValueExA(key, "Long", nullptr, nullptr, data, &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, sizeof text);

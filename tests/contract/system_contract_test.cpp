@@ -30,8 +30,8 @@ protected:
     SC_HANDLE Create() {
         return CreateServiceA(manager, kTestService, "Duruvude contract", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "C:\\windows\\system32\\drivers\\DuruvudeContract.sys", "Extended Base", nullptr,
-                              nullptr, nullptr, nullptr);
+                              "C:\\windows\\system32\\drivers\\DuruvudeContract.sys", "Extended Base", nullptr, nullptr,
+                              nullptr, nullptr);
     }
 
     SC_HANDLE manager = nullptr;
@@ -52,13 +52,11 @@ TEST_F(ServiceContract, CreationKeepsTheConfigurationInTheServicesKey) {
               ERROR_SUCCESS);
     DWORD value = 0;
     DWORD size = sizeof value;
-    EXPECT_EQ(RegQueryValueExA(key, "Type", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "Type", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
     EXPECT_EQ(value, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
     char group[64] = {};
     size = sizeof group;
-    EXPECT_EQ(RegQueryValueExA(key, "Group", nullptr, nullptr, reinterpret_cast<BYTE*>(group), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "Group", nullptr, nullptr, reinterpret_cast<BYTE*>(group), &size), ERROR_SUCCESS);
     EXPECT_STREQ(group, "Extended Base");
     RegCloseKey(key);
     EXPECT_TRUE(DeleteService(service));
@@ -106,9 +104,9 @@ TEST_F(ServiceContract, AStoppedDriverRefusesStopAndStartFailsWithoutItsImage) {
 
 TEST(DeviceContract, AMissingDeviceDoesNotOpen) {
     SetLastError(0);
-    HANDLE device = CreateFileA("\\\\.\\DuruvudeNoSuchDevice", GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                nullptr);
+    HANDLE device =
+        CreateFileA("\\\\.\\DuruvudeNoSuchDevice", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_EQ(device, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
@@ -127,8 +125,8 @@ TEST(TokenContract, TheProcessTokenListsAdministratorsWithoutAThreadToken) {
     ASSERT_TRUE(GetTokenInformation(token, TokenGroups, groups, size, &size));
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                         0, &administrators));
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                         &administrators));
     const SID_AND_ATTRIBUTES* entries = groups->Groups;
     int matches = 0;
     for (DWORD i = 0; i < groups->GroupCount; ++i) matches += EqualSid(entries[i].Sid, administrators) ? 1 : 0;
@@ -159,12 +157,12 @@ TEST(BaseContract, SystemTextsEndWithALineBreakAndUnknownCodesHaveNone) {
                             sizeof text, nullptr);
     ASSERT_GT(length, 0u);
     EXPECT_NE(std::string(text).find("%1"), std::string::npos);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x2000FFFF, 0,
-                             text, sizeof text, nullptr),
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x2000FFFF, 0, text,
+                             sizeof text, nullptr),
               0u);
     char tiny[4] = {};
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             ERROR_FILE_NOT_FOUND, 0, tiny, sizeof tiny, nullptr),
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND,
+                             0, tiny, sizeof tiny, nullptr),
               0u);
 }
 

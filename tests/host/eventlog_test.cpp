@@ -78,6 +78,22 @@ TEST_F(EventLogSource, AddingThenRemovingGivesBackSourcesByteForByte) {
     }
 }
 
+TEST_F(EventLogSource, MalformedSourcesKeepTheirEntries) {
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {'A', 0, 'B', 'e'});
+    ASSERT_TRUE(Add());
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data,
+              (std::vector<BYTE>{'A', 0, 'B', 'e', 0, 'K', 'T', 'R', 'X', 0, 0}));
+    Remove();
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0, 'B', 'e', 0, 0}));
+
+    // An unended KTRX is the entry itself: nothing is added, and removing takes its letters.
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {'A', 0, 'k', 't', 'r', 'x'});
+    ASSERT_TRUE(Add());
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0, 'k', 't', 'r', 'x'}));
+    Remove();
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0}));
+}
+
 TEST_F(EventLogSource, AnEmptySourcesValueBecomesAOneEntryList) {
     standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {});
     ASSERT_TRUE(Add());

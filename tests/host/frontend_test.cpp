@@ -13,7 +13,8 @@ const std::string kUsageStart =
     "USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout <xxx>\n\nCurrent Configuration:\n"
     "VideoTimeout ";
 const char kAdminRefusal[] = "Administrator privileges are required to install/configure the driver";
-const char kNotice[] = "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n";
+const char kNotice[] =
+    "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n";
 
 // ---- the run sequence's failure table
 

@@ -20,8 +20,8 @@ std::string Capture(const std::function<void()>& body) {
 
 std::string SystemText(DWORD code) {
     char text[260] = {};
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                        sizeof text, nullptr))
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                        nullptr))
         return "";
     return text;
 }
@@ -66,8 +66,7 @@ void LayOutInstalledDriver(DWORD state) {
     standin::AddService(record);
     standin::PutDword(kParameters, "VideoTimeout", 20000);
     const char files[] = "%SystemRoot%\\System32\\IOLOGMSG.DLL;%SystemRoot%\\System32\\Drivers\\KTRX.SYS";
-    standin::PutValue(kSourceKey, "EventMessageFile", REG_EXPAND_SZ,
-                      std::vector<BYTE>(files, files + sizeof files));
+    standin::PutValue(kSourceKey, "EventMessageFile", REG_EXPAND_SZ, std::vector<BYTE>(files, files + sizeof files));
     standin::PutDword(kSourceKey, "TypesSupported", 7);
     standin::PutMultiSz(kSystemLog, "Sources",
                         {"Application Popup", "EventLog", "Service Control Manager", "Tcpip", "System", "KTRX"});

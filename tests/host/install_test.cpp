@@ -46,7 +46,8 @@ TEST_F(Install, AServiceMarkedForDeleteEndsTheInstallation) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(harness::BoxTexts(),
-              std::vector<std::string>{"Attempt to install driver, service marked for delete.\nPlease restart the system.; "});
+              std::vector<std::string>{
+                  "Attempt to install driver, service marked for delete.\nPlease restart the system.; "});
 }
 
 TEST_F(Install, AnExistingServiceIsKeptAsItIsAndTheRestRedone) {
@@ -79,7 +80,8 @@ TEST_F(Install, AnotherCreationErrorIsReportedWithItsCode) {
     standin::FailCall("CreateServiceA", ERROR_ACCESS_DENIED);
     auto run = RunDuruvude({"install"});
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{ErrorText("Failed to Create Service", ERROR_ACCESS_DENIED)});
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{ErrorText("Failed to Create Service", ERROR_ACCESS_DENIED)});
     EXPECT_FALSE(standin::KeyExists(harness::kSourceKey));
 }
 
@@ -93,8 +95,8 @@ TEST_F(Install, ASystemDirectoryThatCannotBeReadStopsBeforeAnythingIsCreated) {
     standin::ResetMachine();
     standin::SetSystemDirectory("C:\\" + std::string(300, 'd'));
     EXPECT_EQ(RunDuruvude({"install"}).status, -1);
-    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{ErrorText("Failed to read the system directory",
-                                                                      ERROR_INSUFFICIENT_BUFFER)});
+    EXPECT_EQ(harness::BoxTexts(),
+              std::vector<std::string>{ErrorText("Failed to read the system directory", ERROR_INSUFFICIENT_BUFFER)});
     EXPECT_EQ(standin::CallsTo("CreateServiceA"), 0);
 }
 
@@ -161,8 +163,9 @@ TEST_F(Install, AFailedStartIsShownButTheInstallationStands) {
     auto run = RunDuruvude({"install"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, kRegistered);
-    EXPECT_EQ(harness::BoxTexts(),
-              std::vector<std::string>{"Attempt to start driver, service marked for delete.\nPlease restart the system.; "});
+    EXPECT_EQ(
+        harness::BoxTexts(),
+        std::vector<std::string>{"Attempt to start driver, service marked for delete.\nPlease restart the system.; "});
 }
 
 TEST_F(Install, AMissingDriverFileFailsOnlyTheStart) {

@@ -52,7 +52,8 @@ TEST(FindSourceEntry, ReadsNothingOutsideTheData) {
     EXPECT_EQ(FindSourceEntry(FromBytes({0}), "KTRX"), kNoSourceEntry);
     // The last entry lacks its NUL: the bytes after the data would complete it.
     EXPECT_EQ(FindSourceEntry(FromBytes(Bytes("Alpha" + N + "KTR")), "KTRX"), kNoSourceEntry);
-    EXPECT_EQ(FindSourceEntry(FromBytes(Bytes("Alpha" + N + "KTRX")), "KTRX"), kNoSourceEntry);
+    // Ended by the end of the data, it is an entry as it stands.
+    EXPECT_EQ(FindSourceEntry(FromBytes(Bytes("Alpha" + N + "KTRX")), "KTRX"), 6u);
 }
 
 TEST(AppendSourceEntry, AddsTheLastEntry) {
@@ -125,6 +126,10 @@ TEST(RemoveSourceEntry, KeepsTheBytesOfMalformedData) {
     SourceList list = FromBytes(Bytes("KTRX" + N + "Alpha" + N + "Beta"));
     RemoveSourceEntry(list, FindSourceEntry(list, "KTRX"), "KTRX");
     EXPECT_EQ(Data(list), Bytes("Alpha" + N + "Beta"));
+
+    SourceList unendedLast = FromBytes(Bytes("Alpha" + N + "ktrx"));
+    RemoveSourceEntry(unendedLast, FindSourceEntry(unendedLast, "KTRX"), "KTRX");
+    EXPECT_EQ(Data(unendedLast), Bytes("Alpha" + N));
 }
 
 TEST(SourceListProperty, AppendingThenRemovingGivesBackTheSameBytes) {

@@ -9,8 +9,9 @@ namespace {
 using bed::WineTest;
 
 std::string UsageText(const char* current) {
-    return std::string("USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout <xxx>\n\n"
-                       "Current Configuration:\nVideoTimeout ") +
+    return std::string(
+               "USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout <xxx>\n\n"
+               "Current Configuration:\nVideoTimeout ") +
            current + "\n";
 }
 
@@ -77,9 +78,9 @@ TEST_F(WineTest, AllThirtyTwoBitsSetShowAsMinusOne) {
 }
 
 TEST_F(WineTest, AnInvalidTimeoutIsRefusedBeforeAnythingHappens) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"videotimeout", "abc"},
-                                                 std::vector<std::string>{"uninstall", "videotimeout", ""},
-                                                 std::vector<std::string>{"videotimeout"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"videotimeout", "abc"}, std::vector<std::string>{"uninstall", "videotimeout", ""},
+          std::vector<std::string>{"videotimeout"}}) {
         RunOutcome run = bed::RunDuruvude(args);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].title, bed::kErrorTitle);
@@ -115,8 +116,8 @@ TEST(VersionResource, DescribesTheToolAsSpecified) {
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0809);
     EXPECT_EQ(translation[1], 1200);

@@ -51,7 +51,7 @@ struct Machine {
     std::vector<TokenGroup> threadGroups;
 
     std::vector<Fault> faults;
-    long failableCalls = 0;
+    std::vector<std::string> failableLog;
     std::vector<std::string> callLog;
     std::vector<Box> boxes;
     std::vector<DWORD> sleeps;

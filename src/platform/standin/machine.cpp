@@ -34,7 +34,7 @@ Machine& M() {
 DWORD Inject(const char* op) {
     Machine& m = M();
     m.callLog.emplace_back(op);
-    ++m.failableCalls;
+    m.failableLog.emplace_back(op);
     DWORD code = 0;
     for (auto it = m.faults.begin(); it != m.faults.end();) {
         if (it->op.empty() || it->op == op) {
@@ -100,8 +100,7 @@ void ResetMachine() {
     MakeKey("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
     PutMultiSz("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "Sources",
                {"Application Popup", "EventLog", "Service Control Manager", "Tcpip", "System"});
-    PutValue("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "EventMessageFile", REG_EXPAND_SZ,
-             {});
+    PutValue("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "EventMessageFile", REG_EXPAND_SZ, {});
     PutDword("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "MaxSize", 0x80000);
     m.processGroups = {{"S-1-1-0"}, {"S-1-5-32-544"}, {"S-1-5-32-545"}, {"S-1-5-11"}};
 }
@@ -132,8 +131,9 @@ void SetThreadToken(bool present, const std::vector<TokenGroup>& groups) {
 void FailCall(const std::string& op, DWORD code, int nth) { M().faults.push_back({op, nth, code}); }
 void FailNthCall(long k, DWORD code) { M().faults.push_back({"", k, code}); }
 void ClearFaults() { M().faults.clear(); }
-long FailableCallCount() { return M().failableCalls; }
+long FailableCallCount() { return static_cast<long>(M().failableLog.size()); }
 const std::vector<std::string>& CallLog() { return M().callLog; }
+const std::vector<std::string>& FailableCalls() { return M().failableLog; }
 
 int CallsTo(const std::string& op) {
     const auto& log = M().callLog;

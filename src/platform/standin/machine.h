@@ -106,6 +106,8 @@ void FailNthCall(long k, DWORD code);
 void ClearFaults();
 // How many failable calls were made since the machine was reset.
 long FailableCallCount();
+// Names of the failable calls made, in order: FailNthCall(k) fails the kth.
+const std::vector<std::string>& FailableCalls();
 // Names of every platform call made, in order.
 const std::vector<std::string>& CallLog();
 int CallsTo(const std::string& op);

@@ -42,7 +42,7 @@ void Dump(const KeyNode& node, const std::string& path, std::ostringstream& out)
         for (BYTE b : value.data) out << ' ' << static_cast<int>(b);
         out << '\n';
     }
-    for (const auto& [name, child] : node.subkeys) Dump(*child, path + "\\" + name, out);
+    for (const auto& [name, child] : node.subkeys) Dump(*child, std::string(path).append("\\").append(name), out);
 }
 
 // The key a handle stands for, or an error code.

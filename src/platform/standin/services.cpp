@@ -10,7 +10,7 @@ namespace standin {
 
 namespace {
 
-const std::string kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 
 constexpr DWORD kServicePauseContinue = 0x0040;
 constexpr DWORD kServiceUserControl = 0x0100;
@@ -38,8 +38,7 @@ void WriteServiceKey(const ServiceRecord& r) {
              std::vector<BYTE>(r.displayName.c_str(), r.displayName.c_str() + r.displayName.size() + 1));
     if (!r.loadOrderGroup.empty())
         PutValue(key, "Group", REG_SZ,
-                 std::vector<BYTE>(r.loadOrderGroup.c_str(),
-                                   r.loadOrderGroup.c_str() + r.loadOrderGroup.size() + 1));
+                 std::vector<BYTE>(r.loadOrderGroup.c_str(), r.loadOrderGroup.c_str() + r.loadOrderGroup.size() + 1));
 }
 
 void SetState(Service& s, DWORD state) {

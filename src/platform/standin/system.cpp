@@ -82,8 +82,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
     if (!M().openKernel.count(TokenHandle) || !static_cast<KernelObject*>(TokenHandle)->token)
         return Fail(ERROR_INVALID_HANDLE);
     if (TokenInformationClass != TokenGroups) return Fail(ERROR_INVALID_PARAMETER);
-    const auto& groups =
-        static_cast<KernelObject*>(TokenHandle)->threadToken ? M().threadGroups : M().processGroups;
+    const auto& groups = static_cast<KernelObject*>(TokenHandle)->threadToken ? M().threadGroups : M().processGroups;
     // Laid out as Windows does: the record, its array, then the SIDs it points to.
     std::vector<std::vector<BYTE>> sids;
     size_t needed = offsetof(TOKEN_GROUPS, Groups) + groups.size() * sizeof(SID_AND_ATTRIBUTES);
@@ -108,18 +107,18 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
-                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
-                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
-                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid) {
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
+                              DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
+                              PSID* pSid) {
     if (DWORD fault = Inject("AllocateAndInitializeSid")) return Fail(fault);
     if (nSubAuthorityCount > 8) return Fail(ERROR_INVALID_PARAMETER);
     const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
                            nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
-    auto* sid = new BYTE[8 + 4 * nSubAuthorityCount];
+    auto* sid = new BYTE[8 + sizeof(DWORD) * nSubAuthorityCount];
     sid[0] = 1;
     sid[1] = nSubAuthorityCount;
     std::memcpy(sid + 2, pIdentifierAuthority->Value, 6);
-    std::memcpy(sid + 8, subs, 4 * nSubAuthorityCount);
+    std::memcpy(sid + 8, subs, sizeof(DWORD) * nSubAuthorityCount);
     M().sids.insert(sid);
     *pSid = sid;
     return TRUE;

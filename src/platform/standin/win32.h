@@ -88,13 +88,11 @@ struct SECURITY_ATTRIBUTES {
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                     LPDWORD lpdwDisposition);
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition);
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData);
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                    DWORD cbData);
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG RegCloseKey(HKEY hKey);
@@ -141,8 +139,8 @@ using LPSERVICE_STATUS = SERVICE_STATUS*;
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
                          DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
-                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
-                         LPCSTR lpServiceStartName, LPCSTR lpPassword);
+                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                         LPCSTR lpPassword);
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
@@ -155,7 +153,10 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 #define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
 #define SE_GROUP_ENABLED 0x00000004L
 #define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010L
-#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_NT_AUTHORITY \
+    {                         \
+        { 0, 0, 0, 0, 0, 5 }  \
+    }
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020L
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
 #define DOMAIN_ALIAS_RID_USERS 0x00000221L
@@ -183,9 +184,9 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHa
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, PDWORD ReturnLength);
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
-                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
-                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
-                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
+                              DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
+                              PSID* pSid);
 BOOL EqualSid(PSID pSid1, PSID pSid2);
 PSID FreeSid(PSID pSid);
 
@@ -200,8 +201,8 @@ PSID FreeSid(PSID pSid);
 #define LMEM_FIXED 0x0000
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile);
 BOOL CloseHandle(HANDLE hObject);
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD GetLastError();

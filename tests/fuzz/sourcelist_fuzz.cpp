@@ -1,0 +1,75 @@
+// Arbitrary bytes and sizes through the three "Sources" list operations.
+// Input: one byte for the declared size's top bits, then the data.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "eventlog/sourcelist.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool WellFormed(const SourceList& list) {
+    if (list.size == 1) return list.buffer[0] == 0;
+    return list.size >= 2 && list.buffer[list.size - 1] == 0 && list.buffer[list.size - 2] == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    // Heap-allocated so that a write past the buffer is caught.
+    auto list = std::make_unique<SourceList>();
+    size_t dataSize = size - 1 < kSourceListCapacity ? size - 1 : kSourceListCapacity;
+    std::memset(list->buffer, 'K', sizeof list->buffer);
+    if (dataSize) std::memcpy(list->buffer, data + 1, dataSize);
+    // A declared size up to the capacity, independent of the bytes given.
+    list->size = (static_cast<DWORD>(data[0]) * 17) % (kSourceListCapacity + 1);
+    if (data[0] == 0xFF) list->size = static_cast<DWORD>(dataSize);
+    list->type = REG_MULTI_SZ;
+
+    const auto before = std::make_unique<SourceList>(*list);
+    const char* name = "KTRX";
+
+    DWORD found = FindSourceEntry(*list, name);
+    if (found != kNoSourceEntry) {
+        // A match is a whole entry, ended by its NUL or by the data.
+        Check(found + 4 <= list->size);
+        bool ended = found + 4 < list->size;
+        Check(!ended || list->buffer[found + 4] == 0);
+        Check(found == 0 || list->buffer[found - 1] == 0);
+        RemoveSourceEntry(*list, found, name);
+        Check(list->size == before->size - (ended ? 5 : 4));
+        Check(std::memcmp(list->buffer, before->buffer, found) == 0);
+        Check(std::memcmp(list->buffer + found, before->buffer + found + 5, list->size - found) == 0);
+        return 0;
+    }
+
+    bool wellFormed = WellFormed(*list);
+    if (!AppendSourceEntry(*list, name)) {
+        Check(list->size == before->size);
+        Check(std::memcmp(list->buffer, before->buffer, kSourceListCapacity) == 0);
+        return 0;
+    }
+    Check(list->size <= kSourceListCapacity);
+    Check(list->buffer[list->size - 1] == 0 && list->buffer[list->size - 2] == 0);
+    // Every byte of the existing entries is kept; only a final NUL is reused.
+    DWORD kept = before->size == 0 ? 0 : (wellFormed ? before->size - 1 : before->size);
+    Check(std::memcmp(list->buffer, before->buffer, kept) == 0);
+
+    DWORD added = FindSourceEntry(*list, name);
+    Check(added != kNoSourceEntry);
+    RemoveSourceEntry(*list, added, name);
+    if (wellFormed) {
+        // Append then remove gives back the same bytes and size.
+        Check(list->size == before->size);
+        Check(std::memcmp(list->buffer, before->buffer, list->size) == 0);
+    } else {
+        Check(std::memcmp(list->buffer, before->buffer, kept) == 0);
+    }
+    return 0;
+}

@@ -1,0 +1,240 @@
+// Every platform call of a run failed in turn. For each scenario the run is
+// made once to learn its calls, then once per call k and error code with the
+// kth call failing. Each faulty run must leave nothing open, end with the
+// status the tool's rules give for a failure at that point, show only the
+// tool's own messages, and change nothing in the registry outside what the
+// tool owns, least of all another entry of "Sources".
+#include <cctype>
+#include <cstdio>
+#include <functional>
+#include <set>
+
+#include "harness.h"
+
+namespace {
+
+using harness::RunDuruvude;
+
+enum class Kind { Usage, Timeout, FreshInstall, Reinstall, RemoveRunning, RemoveStopped };
+
+struct Scenario {
+    const char* name;
+    Kind kind;
+    std::vector<std::string> args;
+    std::function<void()> layOut;
+};
+
+const std::vector<Scenario>& Scenarios() {
+    static const std::vector<Scenario> scenarios = {
+        {"usage box with a stored value",
+         Kind::Usage,
+         {},
+         [] { standin::PutDword(harness::kParameters, "VideoTimeout", 300); }},
+        {"timeout-only run",
+         Kind::Timeout,
+         {"videotimeout", "500"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); }},
+        {"fresh install", Kind::FreshInstall, {"install", "videotimeout", "300"}, [] {}},
+        {"install over a running driver",
+         Kind::Reinstall,
+         {"install"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); }},
+        {"uninstall of a running driver",
+         Kind::RemoveRunning,
+         {"uninstall"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); }},
+        {"uninstall of a stopped driver",
+         Kind::RemoveStopped,
+         {"uninstall"},
+         [] { harness::LayOutInstalledDriver(SERVICE_STOPPED); }},
+        {"install over a stopped driver",
+         Kind::Reinstall,
+         {"install", "videotimeout", "7"},
+         [] { harness::LayOutInstalledDriver(SERVICE_STOPPED); }},
+        {"install without the driver file",
+         Kind::FreshInstall,
+         {"install"},
+         [] { standin::RemoveFile("C:\\WINDOWS\\system32\\DRIVERS\\KTRX.SYS"); }},
+        {"uninstall of a driver slow to stop",
+         Kind::RemoveRunning,
+         {"uninstall"},
+         [] {
+             harness::LayOutInstalledDriver(SERVICE_RUNNING);
+             standin::SetStopBehaviour("KTRX", standin::StopBehaviour::Pending, 3);
+         }},
+    };
+    return scenarios;
+}
+
+// The codes to inject at a call: access denied and lack of memory
+// everywhere, and the codes the tool acts on where it acts on them.
+std::vector<DWORD> CodesFor(const std::string& op) {
+    std::vector<DWORD> codes = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY};
+    if (op == "CreateServiceA") codes.insert(codes.end(), {ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_SERVICE_EXISTS});
+    if (op == "OpenServiceA")
+        codes.insert(codes.end(), {ERROR_SERVICE_DOES_NOT_EXIST, ERROR_SERVICE_MARKED_FOR_DELETE});
+    if (op == "StartServiceA") codes.push_back(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (op == "DeleteService")
+        codes.insert(codes.end(), {ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_SERVICE_DOES_NOT_EXIST});
+    if (op == "RegDeleteKeyA") codes.push_back(ERROR_FILE_NOT_FOUND);
+    if (op == "OpenThreadToken") codes.push_back(ERROR_NO_TOKEN);
+    if (op == "ControlService") codes.push_back(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return codes;
+}
+
+bool IsRegistryCall(const std::string& op) { return op.rfind("Reg", 0) == 0; }
+
+// The status the tool's rules give when call op fails with code, given the
+// status of the run without faults.
+int ExpectedStatus(Kind kind, const std::string& op, DWORD code, int clean) {
+    if (op == "FormatMessageA") return clean;                                 // only the box's text
+    if (op == "OpenThreadToken" && code == ERROR_NO_TOKEN) return clean;      // as without impersonation
+    if (op == "CreateFileA") return clean;                                    // the probe: "not running"
+    if (op == "RegDeleteKeyA" && code == ERROR_FILE_NOT_FOUND) return clean;  // already gone
+    switch (kind) {
+    case Kind::Usage:
+        return -1;
+    case Kind::Timeout:
+        return -1;
+    case Kind::FreshInstall:
+    case Kind::Reinstall:
+        // The start's failures do not undo a complete registration.
+        if (op == "OpenServiceA" || op == "StartServiceA") return clean;
+        // "Exists" goes on as if created: right only where the service does exist.
+        if (op == "CreateServiceA" && code == ERROR_SERVICE_EXISTS) return kind == Kind::Reinstall ? clean : -1;
+        return -1;
+    case Kind::RemoveRunning:
+    case Kind::RemoveStopped:
+        // The stop and the event-log removal do not stop the deletion.
+        if (op == "ControlService" || IsRegistryCall(op)) return clean;
+        return -1;
+    }
+    return -1;
+}
+
+const std::vector<std::string>& Messages() {
+    static const std::vector<std::string> messages = {
+        "Invalid timeout value",
+        "Administrator privileges are required to install/configure the driver",
+        "Failed to open Service Control Manager",
+        "Failed to open HKLM KTRX key, driver not installed ?",
+        "Failed to set HKLM KTRX VideoTimeout value",
+        "Failed to open HKLM EventLog key",
+        "Failed to create HKLM EventLog KTRX key",
+        "Failed to set HKLM EventLog KTRX EventMessageFile value",
+        "Failed to set HKLM EventLog KTRX TypesSupported value",
+        "Failed to read HKLM EventLog Sources value",
+        "Failed to add KTRX to EventLog sources value",
+        "Failed to delete HKLM EventLog KTRX key",
+        "Failed to set HKLM EventLog Sources value",
+        "Failed to read the system directory",
+        "Attempt to install driver, service marked for delete.\nPlease restart the system.",
+        "Attempt to install driver, driver already installed",
+        "Failed to Create Service",
+        "Failed to open HKLM KTRX key",
+        "Failed to create HKLM EventLog KTRX\\Parameters key",
+        "Attempt to start driver, service marked for delete.\nPlease restart the system.",
+        "Failed to start driver",
+        "Attempt to open service, service is marked for delete.\nPlease restart the system.",
+        "Failed to open Service",
+        "Attempt to delete KTRX, service marked for delete.\nPlease restart the system.",
+        "Failed to delete KTRX service",
+    };
+    return messages;
+}
+
+bool IsToolsOwnBox(const standin::Box& box) {
+    if (box.title == harness::kUsageTitle || box.title == harness::kNoticeTitle) return box.flags == 0x40;
+    if (box.title != harness::kErrorTitle || box.flags != 0x1010) return false;
+    for (const auto& message : Messages()) {
+        std::string head = message + "; ";
+        if (box.text.rfind(head, 0) != 0) continue;
+        std::string tail = box.text.substr(head.size());
+        if (tail.empty()) return true;
+        for (DWORD code = 1; code < 2000; ++code)
+            if (tail == harness::SystemText(code)) return true;
+    }
+    return false;
+}
+
+// The registry without what the tool owns, "Sources" without KTRX.
+std::string ForeignRegistry() {
+    std::string dump = standin::DumpRegistry();
+    std::string kept;
+    bool owned = false;
+    size_t start = 0;
+    while (start < dump.size()) {
+        size_t end = dump.find('\n', start);
+        std::string line = dump.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("[", 0) == 0) {
+            std::string upper;
+            for (char c : line) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            owned = upper.rfind("[HKLM\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\KTRX", 0) == 0 ||
+                    upper.rfind("[HKLM\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\EVENTLOG\\SYSTEM\\KTRX", 0) == 0;
+        }
+        if (!owned && line.find("\"Sources\"") == std::string::npos) kept += line + "\n";
+    }
+    for (const auto& entry : harness::SourcesEntries()) {
+        std::string upper;
+        for (char c : entry) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (upper != "KTRX") kept += "Sources entry " + entry + "\n";
+    }
+    kept += "Sources type " + std::to_string(standin::GetValue(harness::kSystemLog, "Sources")->type);
+    return kept;
+}
+
+struct Tally {
+    int scenarios = 0;
+    int injected = 0;
+    int violations = 0;
+};
+
+void Violation(Tally& tally, const Scenario& s, long k, const std::string& op, DWORD code, const std::string& what) {
+    ++tally.violations;
+    ADD_FAILURE() << s.name << ": call " << k << " (" << op << ") failing with " << code << ": " << what;
+}
+
+class FaultSweep : public harness::StandinTest {};
+
+TEST_F(FaultSweep, NoFailingCallCrashesLeaksLiesOrDamagesTheRegistry) {
+    Tally tally;
+    for (const auto& s : Scenarios()) {
+        ++tally.scenarios;
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        s.layOut();
+        const int clean = RunDuruvude(s.args).status;
+        const std::vector<std::string> calls = standin::FailableCalls();
+        ASSERT_GE(calls.size(), 2u) << s.name;
+
+        for (long k = 1; k <= static_cast<long>(calls.size()); ++k) {
+            const std::string& op = calls[k - 1];
+            for (DWORD code : CodesFor(op)) {
+                ++tally.injected;
+                standin::ResetMachine();
+                CurrentVideoTimeout = 20000;
+                SetLastError(0);
+                s.layOut();
+                const std::string foreign = ForeignRegistry();
+                standin::FailNthCall(k, code);
+                const int status = RunDuruvude(s.args).status;
+
+                int expected = ExpectedStatus(s.kind, op, code, clean);
+                if (status != expected)
+                    Violation(tally, s, k, op, code,
+                              "status " + std::to_string(status) + ", expected " + std::to_string(expected));
+                if (standin::Open().Total() != 0) Violation(tally, s, k, op, code, "something left open");
+                for (const auto& box : standin::Boxes())
+                    if (!IsToolsOwnBox(box)) Violation(tally, s, k, op, code, "unknown box: " + box.text);
+                if (ForeignRegistry() != foreign) Violation(tally, s, k, op, code, "registry outside KTRX changed");
+            }
+        }
+    }
+    std::printf("fault sweep: %d scenarios, %d injected failures, %d violations\n", tally.scenarios, tally.injected,
+                tally.violations);
+    EXPECT_GE(tally.injected, 200);
+    EXPECT_EQ(tally.violations, 0);
+}
+
+}  // namespace
