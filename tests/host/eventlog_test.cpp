@@ -86,6 +86,14 @@ TEST_F(EventLogSource, MalformedSourcesKeepTheirEntries) {
     Remove();
     EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0, 'B', 'e', 0, 0}));
 
+    // No NUL at all: one unended entry.
+    standin::PutValue(kSystemLog, "Sources", REG_BINARY, {'A', 'B'});
+    ASSERT_TRUE(Add());
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources"),
+              (standin::RegValue{REG_BINARY, {'A', 'B', 0, 'K', 'T', 'R', 'X', 0, 0}}));
+    Remove();
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources"), (standin::RegValue{REG_BINARY, {'A', 'B', 0, 0}}));
+
     // An unended KTRX is the entry itself: nothing is added, and removing takes its letters.
     standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {'A', 0, 'k', 't', 'r', 'x'});
     ASSERT_TRUE(Add());

@@ -53,6 +53,12 @@ TEST_F(RunSequence, UsageShowsNotAvailableForAValueLongerThanFourBytes) {
     EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "N/A\n"});
 }
 
+TEST_F(RunSequence, UsageShowsNotAvailableForAnEightByteValue) {
+    standin::PutValue(harness::kParameters, "VideoTimeout", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "N/A\n"});
+}
+
 TEST_F(RunSequence, AShorterStoredValueFillsOnlyTheLowBytes) {
     standin::PutValue(harness::kParameters, "VideoTimeout", REG_BINARY, {0x34, 0x12});
     RunDuruvude({});
