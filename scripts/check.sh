@@ -16,6 +16,6 @@ echo "clang-tidy: no findings in $(echo "$sources" | wc -l) files"
 cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr -q -I src src
 echo "cppcheck: no findings"
 
-formatted=$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tests/*.c')
+formatted=$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tests/*.c' 'bench/*.cpp' 'bench/*.c')
 clang-format --dry-run --Werror $formatted
 echo "clang-format: $(echo "$formatted" | wc -l) files formatted"

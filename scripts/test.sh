@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds both presets and runs every test: the host build against the
 # stand-in Windows (with sanitizers) and its fault sweep, the fuzzers for a
-# bounded time, static analysis, then DURUVUDE.EXE and the Windows tests
-# under Wine.
+# bounded time, static analysis, then DURUVUDE.EXE (64- and 32-bit) and the
+# Windows tests under Wine, the size and imports report, the reproducibility
+# check and the release package.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -25,4 +26,11 @@ echo "== windows build (mingw-w64, tests under Wine)"
 trap './scripts/wine-prefix.sh --stop' EXIT
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
+
+echo "== release checks"
+./scripts/size-report.sh
+./scripts/repro.sh windows windows-x86
+cmake --build --preset windows --target package | grep -E 'package:|checksum file:'
+
+echo "== windows tests (under Wine)"
 ctest --preset windows

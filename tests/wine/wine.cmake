@@ -71,3 +71,18 @@ set_tests_properties(windows.contract windows.unit windows.e2e PROPERTIES
   FIXTURES_REQUIRED wine
   RESOURCE_LOCK wineprefix
   ENVIRONMENT "DURUVUDE_EXE=${EXE_PATH};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH}")
+
+# The 32-bit EXE through the install, configure and uninstall cycle, as a
+# 32-bit program on the 64-bit system with the same 64-bit fixture driver.
+if(TARGET duruvude_x86)
+  add_dependencies(wine_tests duruvude_x86)
+  to_wine_path(EXE_X86_PATH ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE)
+  add_test(NAME windows.e2e-x86
+    COMMAND /usr/bin/env DURUVUDE_BUILD=${CMAKE_BINARY_DIR} ${WINE_SCRIPTS}/wine32-test.sh $<TARGET_FILE:wine_tests>
+    --gtest_filter=*AFreshInstall*:*UninstallStops*:*TheTimeoutAloneIsWritten*:*TwentyFullCycles*:VersionResource.*)
+  set_tests_properties(windows.e2e-x86 PROPERTIES
+    SKIP_RETURN_CODE 77
+    FIXTURES_REQUIRED wine
+    RESOURCE_LOCK wineprefix
+    ENVIRONMENT "DURUVUDE_EXE=${EXE_X86_PATH};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH}")
+endif()

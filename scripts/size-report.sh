@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Size and imports of the built EXEs: each at most 64 KiB stripped, and
+# importing nothing beyond KERNEL32, ADVAPI32, USER32 and msvcrt.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+limit=65536
+status=0
+report() {
+  local exe=$1 objdump=$2 arch=$3
+  [ -f "$exe" ] || { echo "$exe: not built"; status=1; return; }
+  local size imports extra
+  size=$(stat -c %s "$exe")
+  imports=$($objdump -p "$exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
+  extra=$(echo "$imports" | tr ' ' '\n' | grep -viE '^(KERNEL32|ADVAPI32|USER32|msvcrt)\.dll$' | grep -v '^$' || true)
+  echo "$arch DURUVUDE.EXE: $size bytes ($(( (size + 1023) / 1024 )) KiB, limit 64 KiB), imports: $imports"
+  [ "$size" -le "$limit" ] || { echo "  too large"; status=1; }
+  [ -z "$extra" ] || { echo "  unexpected imports: $extra"; status=1; }
+}
+report build/windows/DURUVUDE.EXE x86_64-w64-mingw32-objdump x86_64
+report build/windows/x86/DURUVUDE.EXE i686-w64-mingw32-objdump x86
+exit $status
