@@ -12,6 +12,10 @@ report() {
   size=$(stat -c %s "$exe")
   imports=$($objdump -p "$exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
   extra=$(echo "$imports" | tr ' ' '\n' | grep -viE '^(KERNEL32|ADVAPI32|USER32|msvcrt)\.dll$' | grep -v '^$' || true)
+  # USER32 is delay-loaded: named in the binary, absent from the import table.
+  if ! echo "$imports" | grep -qi 'USER32.dll' && strings -a "$exe" | grep -qx 'USER32.dll'; then
+    imports="$imports(delay-loaded: USER32.dll)"
+  fi
   echo "$arch DURUVUDE.EXE: $size bytes ($(( (size + 1023) / 1024 )) KiB, limit 64 KiB), imports: $imports"
   [ "$size" -le "$limit" ] || { echo "  too large"; status=1; }
   [ -z "$extra" ] || { echo "  unexpected imports: $extra"; status=1; }
