@@ -33,10 +33,18 @@ TEST_F(WineTest, UninstallingTwiceSaysTheDriverIsNotInstalled) {
 
 TEST_F(WineTest, UninstallWithATimeoutWritesNoTimeout) {
     ASSERT_EQ(bed::RunDuruvude({"install", "videotimeout", "300"}).exitCode, 0u);
-    // The Parameters key outlives nothing: watch it through the value before removal.
+    // A handle held here keeps the service, and so its keys, after the deletion.
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE held = OpenServiceA(manager, "KTRX", SERVICE_QUERY_STATUS);
+    ASSERT_NE(held, nullptr);
     RunOutcome run = bed::RunDuruvude({"uninstall", "videotimeout", "500"});
     EXPECT_EQ(run.output, "Kestrix driver removed\n");
     EXPECT_EQ(run.exitCode, 0u);
+    auto value = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->bytes, (std::vector<BYTE>{0x2C, 0x01, 0, 0}));
+    CloseServiceHandle(held);
+    CloseServiceHandle(manager);
     EXPECT_FALSE(bed::KeyExists(bed::kParametersKey));
 }
 
