@@ -1,7 +1,6 @@
 // The argument scan, the usage box and the run sequence.
 #include <cstdio>
 
-#include "eventlog/eventlog.h"
 #include "frontend/frontend.h"
 #include "frontend/report.h"
 #include "parameters/parameters.h"
