@@ -21,5 +21,4 @@ for fuzzer in sourcelist_fuzz run_fuzz; do
   summary=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | tail -1)
   read -r _ runs _ _ secs _ <<<"$summary"
   echo "fuzz $fuzzer: $runs executions in $secs s, no crash"
-
 done

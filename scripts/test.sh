@@ -29,7 +29,7 @@ cmake --build --preset windows -j"$jobs"
 
 echo "== release checks"
 ./scripts/size-report.sh
-./scripts/repro.sh windows windows-x86
+./scripts/repro.sh windows:build/windows/DURUVUDE.EXE windows-x86:build/windows/x86/DURUVUDE.EXE
 cmake --build --preset windows --target package | grep -E 'package:|checksum file:'
 
 echo "== windows tests (under Wine)"
