@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
-# Static analysis of src/: clang-tidy (the checks in .clang-tidy, as errors)
+# The layout, then static analysis of src/: clang-tidy (the checks in .clang-tidy, as errors)
 # over the host build's compile commands, cppcheck, and the formatting.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+# Includes run one way: frontend -> service -> eventlog / parameters ->
+# common -> platform. A file may include its own folder and those below it.
+layout_breaks=$(
+  grep -rnE '#include "(frontend|service|eventlog|parameters)/' src/common src/platform
+  grep -rnE '#include "(frontend|service|parameters)/' src/eventlog
+  grep -rnE '#include "(frontend|service|eventlog)/' src/parameters
+  grep -rnE '#include "frontend/' src/service
+  grep -rnE '#include "(standin|platform/standin)/' src --exclude=platform.h
+  find src -path '*standin*'
+) || true
+if [ -n "$layout_breaks" ]; then
+  echo "$layout_breaks"
+  echo "layout: includes that run back up"
+  exit 1
+fi
+echo "layout: includes run one way"
 
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
 sources=$(git ls-files 'src/*.cpp')

@@ -1,9 +1,9 @@
 #include "eventlog/eventlog.h"
 
+#include "common/driver.h"
+#include "common/registry.h"
+#include "common/report.h"
 #include "eventlog/sourcelist.h"
-#include "frontend/report.h"
-#include "platform/platform.h"
-#include "service/driver.h"
 
 namespace {
 

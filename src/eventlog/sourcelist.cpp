@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "common/ascii.h"
 
-char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+namespace {
 
 bool EqualNoCase(const BYTE* entry, const char* name, DWORD length) {
     for (DWORD i = 0; i < length; ++i)

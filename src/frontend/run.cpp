@@ -1,8 +1,9 @@
 // The argument scan, the usage box and the run sequence.
 #include <cstdio>
 
+#include "common/ascii.h"
+#include "common/report.h"
 #include "frontend/frontend.h"
-#include "frontend/report.h"
 #include "parameters/parameters.h"
 #include "service/service.h"
 
@@ -13,8 +14,6 @@ constexpr char kNoticeTitle[] = "Tolvane Driver Installer/Uninstaller";
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Keywords are matched without regard to ASCII letter case.
 bool IsKeyword(const char* argument, const char* keyword) {

@@ -1,13 +1,21 @@
 #include "parameters/parameters.h"
 
-#include "frontend/report.h"
-#include "service/driver.h"
+#include "common/driver.h"
+#include "common/registry.h"
+#include "common/report.h"
 
 LONG CurrentVideoTimeout = 20000;
 
 namespace {
 
 constexpr char kVideoTimeout[] = "VideoTimeout";
+
+// VideoTimeout as a REG_DWORD holding the 32 bits of CurrentVideoTimeout.
+bool StoreVideoTimeout(HKEY parameters) {
+    DWORD value = static_cast<DWORD>(CurrentVideoTimeout);
+    return WriteRegistryValue(parameters, kVideoTimeout, REG_DWORD, &value, sizeof value,
+                              "Failed to set HKLM KTRX VideoTimeout value");
+}
 
 }  // namespace
 
@@ -26,17 +34,25 @@ void ReadVideoTimeout(bool& found) {
     RegCloseKey(parameters);
 }
 
-bool StoreVideoTimeout(HKEY parameters) {
-    DWORD value = static_cast<DWORD>(CurrentVideoTimeout);
-    return WriteRegistryValue(parameters, kVideoTimeout, REG_DWORD, &value, sizeof value,
-                              "Failed to set HKLM KTRX VideoTimeout value");
-}
-
 bool ConfigureDriver() {
     HKEY parameters = nullptr;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_ALL_ACCESS, &parameters);
     if (rc != ERROR_SUCCESS) {
         ReportError("Failed to open HKLM KTRX key, driver not installed ?", static_cast<DWORD>(rc));
+        return false;
+    }
+    bool ok = StoreVideoTimeout(parameters);
+    RegCloseKey(parameters);
+    return ok;
+}
+
+bool WriteParameters(HKEY serviceKey) {
+    HKEY parameters = nullptr;
+    char noClass[] = "";
+    LONG rc = RegCreateKeyExA(serviceKey, kParametersSubkey, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &parameters, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        ReportError("Failed to create HKLM EventLog KTRX\\Parameters key", static_cast<DWORD>(rc));
         return false;
     }
     bool ok = StoreVideoTimeout(parameters);

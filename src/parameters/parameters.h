@@ -13,6 +13,6 @@ void ReadVideoTimeout(bool& found);
 // Writes CurrentVideoTimeout into the existing Parameters key.
 bool ConfigureDriver();
 
-// Sets VideoTimeout under an open Parameters key to CurrentVideoTimeout as a
-// REG_DWORD, reporting a failure.
-bool StoreVideoTimeout(HKEY parameters);
+// Creates or opens the Parameters key under the open service key and sets
+// VideoTimeout in it to CurrentVideoTimeout, reporting a failure.
+bool WriteParameters(HKEY serviceKey);

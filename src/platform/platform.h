@@ -1,5 +1,6 @@
 // The one way into the Win32 API. On Windows it is <windows.h>; elsewhere the
-// stand-in machine declares the same names with the same sizes and values.
+// tests' stand-in machine (tests/standin, host build only) declares the same
+// names with the same sizes and values.
 #pragma once
 
 #ifdef _WIN32

@@ -2,10 +2,10 @@
 // shares: opening the service and probing the device.
 #include <cstring>
 
+#include "common/driver.h"
+#include "common/report.h"
 #include "eventlog/eventlog.h"
-#include "frontend/report.h"
 #include "parameters/parameters.h"
-#include "service/driver.h"
 #include "service/service.h"
 
 namespace {
@@ -46,20 +46,6 @@ bool RegisterService(SC_HANDLE manager) {
         ReportError("Failed to Create Service", error);
         return false;
     }
-}
-
-bool WriteParameters(HKEY serviceKey) {
-    HKEY parameters = nullptr;
-    char noClass[] = "";
-    LONG rc = RegCreateKeyExA(serviceKey, kParametersSubkey, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &parameters, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        ReportError("Failed to create HKLM EventLog KTRX\\Parameters key", static_cast<DWORD>(rc));
-        return false;
-    }
-    bool ok = StoreVideoTimeout(parameters);
-    RegCloseKey(parameters);
-    return ok;
 }
 
 bool WriteDriverKeys() {

@@ -1,7 +1,7 @@
 // Stop and removal of the driver.
+#include "common/driver.h"
+#include "common/report.h"
 #include "eventlog/eventlog.h"
-#include "frontend/report.h"
-#include "service/driver.h"
 #include "service/service.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "frontend/frontend.h"
 #include "parameters/parameters.h"
-#include "platform/standin/machine.h"
+#include "standin/machine.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The contract tests on the host run against a fresh stand-in machine.
 #include <gtest/gtest.h>
 
-#include "platform/standin/machine.h"
+#include "standin/machine.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

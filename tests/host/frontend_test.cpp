@@ -1,6 +1,6 @@
 // The command line, the run sequence, the administrator check, reporting
 // and the timeout setting, on the stand-in.
-#include "frontend/report.h"
+#include "common/report.h"
 #include "harness.h"
 
 namespace {

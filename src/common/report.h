@@ -16,8 +16,3 @@ void PrintProgress(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-
-// Sets a registry value; on failure reports failureMessage with the code the
-// registry returned. True on success.
-bool WriteRegistryValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size,
-                        const char* failureMessage);

@@ -1,4 +1,4 @@
-#include "frontend/report.h"
+#include "common/report.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -34,14 +34,4 @@ void PrintProgress(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     std::vprintf(format, args);
     va_end(args);
     std::fflush(stdout);
-}
-
-bool WriteRegistryValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size,
-                        const char* failureMessage) {
-    LONG rc = RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    if (rc != ERROR_SUCCESS) {
-        ReportError(failureMessage, static_cast<DWORD>(rc));
-        return false;
-    }
-    return true;
 }
