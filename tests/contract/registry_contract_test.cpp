@@ -53,6 +53,28 @@ TEST_F(RegistryContract, CreateOpensAnExistingKeyAndNamesIgnoreCase) {
     RegCloseKey(first);
 }
 
+TEST_F(RegistryContract, AHandleRefusesWhatItWasNotOpenedFor) {
+    HKEY key = Create(kTestKey);
+    DWORD value = 7;
+    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    HKEY reader = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &reader), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(reader, "Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(reader, "Value"), ERROR_ACCESS_DENIED);
+    RegCloseKey(reader);
+
+    HKEY writer = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_SET_VALUE, &writer), ERROR_SUCCESS);
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(writer, "Value", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(writer, "Value"), ERROR_SUCCESS);
+    RegCloseKey(writer);
+}
+
 TEST_F(RegistryContract, DwordRoundTripsAndShortBuffersAskForMore) {
     HKEY key = Create(kTestKey);
     DWORD value = 0xFFFFFFFF;

@@ -102,6 +102,63 @@ TEST_F(ServiceContract, AStoppedDriverRefusesStopAndStartFailsWithoutItsImage) {
     CloseServiceHandle(service);
 }
 
+TEST_F(ServiceContract, HandlesRefuseWhatTheyWereNotOpenedFor) {
+    SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(connectOnly, nullptr) << GetLastError();
+    SetLastError(0xdeadbeef);
+    SC_HANDLE created = CreateServiceA(connectOnly, kTestService, "Duruvude contract", SERVICE_ALL_ACCESS,
+                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       "C:\\windows\\system32\\drivers\\DuruvudeContract.sys", nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+    EXPECT_EQ(created, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    if (created) CloseServiceHandle(created);
+    CloseServiceHandle(connectOnly);
+
+    SC_HANDLE full = Create();
+    ASSERT_NE(full, nullptr) << GetLastError();
+    SC_HANDLE query = OpenServiceA(manager, kTestService, SERVICE_QUERY_STATUS);
+    ASSERT_NE(query, nullptr) << GetLastError();
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(QueryServiceStatus(query, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(StartServiceA(query, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_INTERROGATE}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(ControlService(query, control, &status));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "control " << control;
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteService(query));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseServiceHandle(query);
+
+    // GENERIC_EXECUTE carries SERVICE_START: the start gets past the access
+    // check and fails only for the missing image (Windows 2, Wine 1114).
+    SC_HANDLE execute = OpenServiceA(manager, kTestService, GENERIC_EXECUTE);
+    ASSERT_NE(execute, nullptr) << GetLastError();
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(StartServiceA(execute, 0, nullptr));
+    DWORD error = GetLastError();
+    EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_DLL_INIT_FAILED) << error;
+    CloseServiceHandle(execute);
+
+    EXPECT_TRUE(DeleteService(full));
+    CloseServiceHandle(full);
+}
+
+TEST(TokenContract, TokenInformationNeedsTokenQuery) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY_SOURCE, &token)) << GetLastError();
+    DWORD size = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetTokenInformation(token, TokenGroups, nullptr, 0, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(token);
+}
+
 TEST(DeviceContract, AMissingDeviceDoesNotOpen) {
     SetLastError(0);
     HANDLE device =

@@ -40,6 +40,14 @@ TEST_F(RunSequence, UsageShowsTheStoredValue) {
     EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "300\n"});
 }
 
+TEST_F(RunSequence, UsageShowsNotAvailableToACallerWhoIsNoAdministrator) {
+    // The stored value is there, but KEY_ALL_ACCESS on it is refused.
+    standin::PutDword(harness::kParameters, "VideoTimeout", 300);
+    standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}, {"S-1-5-32-545"}});
+    RunDuruvude({});
+    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "N/A\n"});
+}
+
 TEST_F(RunSequence, UsageShowsAllBitsSetAsMinusOne) {
     standin::PutDword(harness::kParameters, "VideoTimeout", 0xFFFFFFFF);
     RunDuruvude({});

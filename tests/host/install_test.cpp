@@ -37,6 +37,9 @@ TEST_F(Install, AFreshInstallRegistersConfiguresAndStartsTheDriver) {
     auto entries = harness::SourcesEntries();
     EXPECT_EQ(std::count(entries.begin(), entries.end(), "KTRX"), 1);
     EXPECT_EQ(standin::GetDevice("KTRX"), standin::DeviceState::Opens);
+    // Both keys the installation creates survive a restart.
+    EXPECT_EQ(standin::KeyCreateOptions(harness::kParameters), static_cast<DWORD>(REG_OPTION_NON_VOLATILE));
+    EXPECT_EQ(standin::KeyCreateOptions(harness::kSourceKey), static_cast<DWORD>(REG_OPTION_NON_VOLATILE));
 }
 
 TEST_F(Install, AServiceMarkedForDeleteEndsTheInstallation) {
@@ -206,6 +209,14 @@ TEST_F(Install, TheProbeOpensTheDeviceAndClosesIt) {
     EXPECT_EQ(standin::CallsTo("CloseHandle"), 1);
     standin::SetDevice("KTRX", standin::DeviceState::Refuses);
     EXPECT_FALSE(IsDriverRunning());
+    ASSERT_EQ(standin::DeviceOpens().size(), 3u);
+    for (const auto& open : standin::DeviceOpens()) {
+        EXPECT_EQ(open.path, "\\\\.\\KTRX");
+        EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_EQ(open.share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+        EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
+        EXPECT_EQ(open.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+    }
 }
 
 }  // namespace

@@ -78,6 +78,57 @@ TEST_F(StandinTest, AccessRightsAreChecked) {
     CloseServiceHandle(manager);
 }
 
+// Rules that Windows enforces and Wine does not (Wine creates subkeys under
+// any handle and runs every program as an administrator): pinned here, on
+// the stand-in only.
+TEST_F(StandinTest, CreatingASubkeyNeedsCreateSubKeyOnTheParent) {
+    standin::CreateKey("SOFTWARE\\Parent\\Existing");
+    HKEY parent = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Parent", 0, KEY_SET_VALUE, &parent), ERROR_SUCCESS);
+    HKEY child = nullptr;
+    char noClass[] = "";
+    EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(standin::KeyExists("SOFTWARE\\Parent\\New"));
+    // Opening an existing key that way needs no right on the parent.
+    ASSERT_EQ(RegCreateKeyExA(parent, "Existing", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              &child, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(child);
+    RegCloseKey(parent);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Parent", 0, KEY_CREATE_SUB_KEY, &parent), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(standin::KeyCreateOptions("SOFTWARE\\Parent\\New"), static_cast<DWORD>(REG_OPTION_VOLATILE));
+    RegCloseKey(child);
+    RegCloseKey(parent);
+}
+
+TEST_F(StandinTest, ACallerWhoIsNoAdministratorMayOnlyReadTheSystemKeys) {
+    harness::LayOutInstalledDriver(SERVICE_STOPPED);
+    // Administrators listed for deny only: present in the token, never granted.
+    standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}});
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kParameters.c_str(), 0, KEY_ALL_ACCESS, &key),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, harness::kSourceKey.c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(standin::KeyExists(harness::kSourceKey));
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kParameters.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(manager, nullptr);
+    CloseServiceHandle(manager);
+
+    // The same token with the group enabled is an administrator's.
+    standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544"}});
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kParameters.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 TEST_F(StandinTest, ADeviceCanRefuseToOpen) {
     standin::SetDevice("KTRX", standin::DeviceState::Refuses);
     EXPECT_EQ(CreateFileA("\\\\.\\KTRX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);

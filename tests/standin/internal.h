@@ -20,6 +20,8 @@ struct KeyNode {
     std::map<std::string, std::shared_ptr<KeyNode>, NoCaseLess> subkeys;
     std::map<std::string, RegValue, NoCaseLess> values;
     bool deleted = false;
+    DWORD createOptions = REG_OPTION_NON_VOLATILE;
+    bool createdByCall = false;  // made by RegCreateKeyExA, not laid out by a test
 };
 
 struct Service {
@@ -32,6 +34,7 @@ struct Service {
 struct KernelObject {
     bool token = false;
     bool threadToken = false;
+    DWORD access = 0;
 };
 
 struct Fault {
@@ -55,6 +58,7 @@ struct Machine {
     std::vector<std::string> callLog;
     std::vector<Box> boxes;
     std::vector<DWORD> sleeps;
+    std::vector<DeviceOpen> deviceOpens;
 
     std::set<HKEY> openKeys;
     std::set<SC_HANDLE> openServices;
@@ -64,6 +68,10 @@ struct Machine {
 };
 
 Machine& M();
+
+// Whether the caller's effective token (the thread's, else the process's)
+// holds Administrators enabled, as Windows' access checks see it.
+bool CallerIsAdministrator();
 
 // Records a call of op that can fail; gives the injected error code, or 0.
 DWORD Inject(const char* op);
@@ -81,6 +89,8 @@ size_t SidLength(const BYTE* sid);
 
 struct HKEY__ {
     std::shared_ptr<standin::KeyNode> node;
+    REGSAM access = 0;  // generic rights already mapped
+    bool underSystem = false;
 };
 
 struct SC_HANDLE__ {

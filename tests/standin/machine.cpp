@@ -142,6 +142,16 @@ int CallsTo(const std::string& op) {
 
 const std::vector<Box>& Boxes() { return M().boxes; }
 const std::vector<DWORD>& Sleeps() { return M().sleeps; }
+const std::vector<DeviceOpen>& DeviceOpens() { return M().deviceOpens; }
+
+bool CallerIsAdministrator() {
+    const Machine& m = M();
+    const auto& groups = m.threadToken ? m.threadGroups : m.processGroups;
+    for (const auto& g : groups)
+        if (g.sid == "S-1-5-32-544" && (g.attributes & SE_GROUP_ENABLED) && !(g.attributes & SE_GROUP_USE_FOR_DENY_ONLY))
+            return true;
+    return false;
+}
 
 OpenCounts Open() {
     const Machine& m = M();

@@ -45,6 +45,15 @@ struct Box {
     UINT flags = 0;
 };
 
+// One CreateFileA of a device, as the caller asked for it.
+struct DeviceOpen {
+    std::string path;
+    DWORD access = 0;
+    DWORD share = 0;
+    DWORD disposition = 0;
+    DWORD flags = 0;
+};
+
 struct OpenCounts {
     int keys = 0;
     int services = 0;
@@ -70,6 +79,9 @@ void PutDword(const std::string& keyPath, const std::string& name, DWORD value);
 void PutMultiSz(const std::string& keyPath, const std::string& name, const std::vector<std::string>& entries);
 void RemoveValue(const std::string& keyPath, const std::string& name);
 std::optional<RegValue> GetValue(const std::string& keyPath, const std::string& name);
+// The options RegCreateKeyExA created a key with (REG_OPTION_VOLATILE or
+// not); none for a key that no call created.
+std::optional<DWORD> KeyCreateOptions(const std::string& path);
 // Every key and value in a fixed order, for before/after comparisons.
 std::string DumpRegistry();
 
@@ -90,7 +102,10 @@ void SetDeviceRefusesWhenRunning(const std::string& name, bool refuses);
 void SetDevice(const std::string& name, DeviceState state);
 DeviceState GetDevice(const std::string& name);
 
-// The caller's token. SIDs are written as S-1-5-32-544.
+// The caller's token. SIDs are written as S-1-5-32-544. Access checks follow
+// it as Windows' do: a caller whose effective token (the thread's, else the
+// process's) does not hold Administrators enabled is refused write access
+// to keys below HKLM\SYSTEM and all but connecting to the service manager.
 struct TokenGroup {
     std::string sid;
     DWORD attributes = SE_GROUP_ENABLED | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_MANDATORY;
@@ -115,6 +130,7 @@ int CallsTo(const std::string& op);
 // Records
 const std::vector<Box>& Boxes();
 const std::vector<DWORD>& Sleeps();
+const std::vector<DeviceOpen>& DeviceOpens();
 OpenCounts Open();
 
 }  // namespace standin

@@ -45,19 +45,49 @@ void Dump(const KeyNode& node, const std::string& path, std::ostringstream& out)
     for (const auto& [name, child] : node.subkeys) Dump(*child, std::string(path).append("\\").append(name), out);
 }
 
-// The key a handle stands for, or an error code.
-LONG Resolve(HKEY key, std::shared_ptr<KeyNode>& node) {
+constexpr REGSAM kReadControl = 0x00020000;
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// Generic rights as the registry maps them for a key; the WOW64 view flags
+// are no rights at all.
+REGSAM MapKeyAccess(REGSAM access) {
+    REGSAM mapped = access & 0x0FFFFCFF;
+    if (access & GENERIC_READ) mapped |= KEY_READ;
+    if (access & GENERIC_WRITE) mapped |= KEY_WRITE;
+    if (access & GENERIC_EXECUTE) mapped |= KEY_READ & ~KEY_NOTIFY;
+    if (access & GENERIC_ALL) mapped |= KEY_ALL_ACCESS;
+    return mapped;
+}
+
+// The key a handle stands for, or an error code. The handle's rights go to
+// access (every right for the predefined root); underSystem tells whether
+// the key lies below HKLM\SYSTEM, writable by administrators only.
+LONG Resolve(HKEY key, std::shared_ptr<KeyNode>& node, REGSAM* access = nullptr, bool* underSystem = nullptr) {
     if (key == HKEY_LOCAL_MACHINE) {
         node = M().hklm;
+        if (access) *access = KEY_ALL_ACCESS | kReadControl;
+        if (underSystem) *underSystem = false;
         return ERROR_SUCCESS;
     }
     if (M().openKeys.count(key) == 0) return ERROR_INVALID_HANDLE;
     node = key->node;
+    if (access) *access = key->access;
+    if (underSystem) *underSystem = key->underSystem;
     return node->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
-HKEY NewHandle(const std::shared_ptr<KeyNode>& node) {
-    HKEY key = new HKEY__{node};
+// Whether the caller may open a key with these (mapped) rights.
+bool AccessAllowed(REGSAM mapped, bool underSystem) {
+    return CallerIsAdministrator() || !underSystem || (mapped & kWriteRights) == 0;
+}
+
+bool StartsUnderSystem(HKEY parent, bool parentUnderSystem, const std::vector<std::string>& parts) {
+    if (parent != HKEY_LOCAL_MACHINE) return parentUnderSystem;
+    return !parts.empty() && EqualNoCase(parts.front(), "SYSTEM");
+}
+
+HKEY NewHandle(const std::shared_ptr<KeyNode>& node, REGSAM access = KEY_ALL_ACCESS, bool underSystem = false) {
+    HKEY key = new HKEY__{node, access, underSystem};
     M().openKeys.insert(key);
     return key;
 }
@@ -82,6 +112,12 @@ void RemoveKeyTree(const std::string& path) {
 }
 
 void CreateKey(const std::string& path) { MakeKey(path); }
+
+std::optional<DWORD> KeyCreateOptions(const std::string& path) {
+    auto node = FindKey(path);
+    if (!node || !node->createdByCall) return std::nullopt;
+    return node->createOptions;
+}
 void DeleteTree(const std::string& path) { RemoveKeyTree(path); }
 bool KeyExists(const std::string& path) { return FindKey(path) != nullptr; }
 
@@ -127,34 +163,62 @@ std::string DumpRegistry() {
 
 using namespace standin;
 
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     if (DWORD fault = Inject("RegOpenKeyExA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
-    if (LONG rc = Resolve(hKey, node)) return rc;
-    for (const auto& part : SplitPath(lpSubKey ? lpSubKey : "")) {
+    bool underSystem = false;
+    if (LONG rc = Resolve(hKey, node, nullptr, &underSystem)) return rc;
+    auto parts = SplitPath(lpSubKey ? lpSubKey : "");
+    for (const auto& part : parts) {
         auto it = node->subkeys.find(part);
         if (it == node->subkeys.end()) return ERROR_FILE_NOT_FOUND;
         node = it->second;
     }
-    *phkResult = NewHandle(node);
+    REGSAM access = MapKeyAccess(samDesired);
+    underSystem = StartsUnderSystem(hKey, underSystem, parts);
+    if (!AccessAllowed(access, underSystem)) return ERROR_ACCESS_DENIED;
+    *phkResult = NewHandle(node, access, underSystem);
     return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY phkResult,
-                     LPDWORD lpdwDisposition) {
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (DWORD fault = Inject("RegCreateKeyExA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
-    if (LONG rc = Resolve(hKey, node)) return rc;
+    REGSAM parentAccess = 0;
+    bool underSystem = false;
+    if (LONG rc = Resolve(hKey, node, &parentAccess, &underSystem)) return rc;
+    auto parts = SplitPath(lpSubKey ? lpSubKey : "");
+    REGSAM access = MapKeyAccess(samDesired);
+    underSystem = StartsUnderSystem(hKey, underSystem, parts);
+    if (!AccessAllowed(access, underSystem)) return ERROR_ACCESS_DENIED;
+    // Windows needs KEY_CREATE_SUB_KEY on the parent to create a key (Wine
+    // does not check it). Opening an existing key needs no right on it.
+    bool creates = false;
+    {
+        std::shared_ptr<KeyNode> walk = node;
+        for (const auto& part : parts) {
+            auto it = walk->subkeys.find(part);
+            if (it == walk->subkeys.end()) {
+                creates = true;
+                break;
+            }
+            walk = it->second;
+        }
+    }
+    if (creates && !(parentAccess & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    for (const auto& part : SplitPath(lpSubKey ? lpSubKey : "")) {
+    for (const auto& part : parts) {
         auto& child = node->subkeys[part];
         if (!child) {
             child = std::make_shared<KeyNode>();
+            child->createOptions = dwOptions;
+            child->createdByCall = true;
             disposition = REG_CREATED_NEW_KEY;
         }
         node = child;
     }
-    *phkResult = NewHandle(node);
+    *phkResult = NewHandle(node, access, underSystem);
     if (lpdwDisposition) *lpdwDisposition = disposition;
     return ERROR_SUCCESS;
 }
@@ -162,7 +226,9 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LP
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (DWORD fault = Inject("RegQueryValueExA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
-    if (LONG rc = Resolve(hKey, node)) return rc;
+    REGSAM access = 0;
+    if (LONG rc = Resolve(hKey, node, &access)) return rc;
+    if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     auto it = node->values.find(ValueName(lpValueName));
     if (it == node->values.end()) return ERROR_FILE_NOT_FOUND;
     const RegValue& value = it->second;
@@ -183,7 +249,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LP
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
     if (DWORD fault = Inject("RegSetValueExA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
-    if (LONG rc = Resolve(hKey, node)) return rc;
+    REGSAM access = 0;
+    if (LONG rc = Resolve(hKey, node, &access)) return rc;
+    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     RegValue value{dwType, {}};
     if (cbData) value.data.assign(lpData, lpData + cbData);
     node->values[ValueName(lpValueName)] = value;
@@ -193,9 +261,12 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (DWORD fault = Inject("RegDeleteKeyA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> parent;
-    if (LONG rc = Resolve(hKey, parent)) return rc;
+    bool underSystem = false;
+    if (LONG rc = Resolve(hKey, parent, nullptr, &underSystem)) return rc;
     auto parts = SplitPath(lpSubKey ? lpSubKey : "");
     if (parts.empty()) return ERROR_ACCESS_DENIED;
+    // The key is opened for DELETE to be deleted.
+    const bool deniedDelete = !AccessAllowed(DELETE, StartsUnderSystem(hKey, underSystem, parts));
     std::string last = parts.back();
     parts.pop_back();
     for (const auto& part : parts) {
@@ -205,6 +276,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     }
     auto it = parent->subkeys.find(last);
     if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    if (deniedDelete) return ERROR_ACCESS_DENIED;
     // Windows refuses to delete a key that still has subkeys.
     if (!it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
     it->second->deleted = true;
@@ -215,7 +287,9 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     if (DWORD fault = Inject("RegDeleteValueA")) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
-    if (LONG rc = Resolve(hKey, node)) return rc;
+    REGSAM access = 0;
+    if (LONG rc = Resolve(hKey, node, &access)) return rc;
+    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     return node->values.erase(ValueName(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 

@@ -27,6 +27,20 @@ DWORD MapServiceAccess(DWORD access) {
     return mapped;
 }
 
+// Generic rights as the service manager maps them for its own object.
+DWORD MapManagerAccess(DWORD access) {
+    DWORD mapped = access & 0x0FFFFFFF;
+    if (access & GENERIC_READ) mapped |= kReadControl | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+    if (access & GENERIC_WRITE) mapped |= kReadControl | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    if (access & GENERIC_EXECUTE) mapped |= kReadControl | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (access & GENERIC_ALL) mapped |= SC_MANAGER_ALL_ACCESS;
+    return mapped;
+}
+
+// What the service manager grants a caller who is not an administrator.
+constexpr DWORD kUserManagerRights =
+    kReadControl | SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+
 void WriteServiceKey(const ServiceRecord& r) {
     std::string key = kServicesKey + r.name;
     PutDword(key, "Type", r.serviceType);
@@ -120,7 +134,12 @@ SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD dwDesiredAccess) {
         SetLastError(fault);
         return nullptr;
     }
-    auto* h = new SC_HANDLE__{true, nullptr, dwDesiredAccess};
+    DWORD access = MapManagerAccess(dwDesiredAccess);
+    if (!CallerIsAdministrator() && (access & ~kUserManagerRights)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    auto* h = new SC_HANDLE__{true, nullptr, access};
     M().openServices.insert(h);
     return h;
 }
@@ -134,6 +153,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     }
     if (!IsManager(hSCManager)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!(hSCManager->access & SC_MANAGER_CREATE_SERVICE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     if (!lpServiceName || !*lpServiceName || !lpBinaryPathName || !*lpBinaryPathName || lpdwTagId) {
@@ -164,6 +187,10 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesir
     }
     if (!IsManager(hSCManager)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!(hSCManager->access & SC_MANAGER_CONNECT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     auto it = M().services.find(lpServiceName ? lpServiceName : "");
@@ -215,6 +242,14 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
         return TRUE;
     }
     return Fail(ERROR_INVALID_PARAMETER);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
+    if (DWORD fault = Inject("QueryServiceStatus")) return Fail(fault);
+    if (!IsService(hService)) return Fail(ERROR_INVALID_HANDLE);
+    if (!(hService->access & SERVICE_QUERY_STATUS)) return Fail(ERROR_ACCESS_DENIED);
+    FillStatus(*hService->service, lpServiceStatus);
+    return TRUE;
 }
 
 BOOL DeleteService(SC_HANDLE hService) {

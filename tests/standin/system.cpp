@@ -46,8 +46,8 @@ BOOL Fail(DWORD code) {
     return FALSE;
 }
 
-HANDLE NewKernelHandle(bool token, bool threadToken) {
-    auto* object = new standin::KernelObject{token, threadToken};
+HANDLE NewKernelHandle(bool token, bool threadToken, DWORD access) {
+    auto* object = new standin::KernelObject{token, threadToken, access};
     standin::M().openKernel.insert(object);
     return object;
 }
@@ -61,18 +61,18 @@ void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 HANDLE GetCurrentThread() { return kCurrentThread; }
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
-BOOL OpenThreadToken(HANDLE ThreadHandle, DWORD, BOOL, PHANDLE TokenHandle) {
+BOOL OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL, PHANDLE TokenHandle) {
     if (DWORD fault = Inject("OpenThreadToken")) return Fail(fault);
     if (ThreadHandle != kCurrentThread) return Fail(ERROR_INVALID_HANDLE);
     if (!M().threadToken) return Fail(ERROR_NO_TOKEN);
-    *TokenHandle = NewKernelHandle(true, true);
+    *TokenHandle = NewKernelHandle(true, true, DesiredAccess);
     return TRUE;
 }
 
-BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD, PHANDLE TokenHandle) {
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
     if (DWORD fault = Inject("OpenProcessToken")) return Fail(fault);
     if (ProcessHandle != kCurrentProcess) return Fail(ERROR_INVALID_HANDLE);
-    *TokenHandle = NewKernelHandle(true, false);
+    *TokenHandle = NewKernelHandle(true, false, DesiredAccess);
     return TRUE;
 }
 
@@ -81,6 +81,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
     if (DWORD fault = Inject("GetTokenInformation")) return Fail(fault);
     if (!M().openKernel.count(TokenHandle) || !static_cast<KernelObject*>(TokenHandle)->token)
         return Fail(ERROR_INVALID_HANDLE);
+    if (!(static_cast<KernelObject*>(TokenHandle)->access & TOKEN_QUERY)) return Fail(ERROR_ACCESS_DENIED);
     if (TokenInformationClass != TokenGroups) return Fail(ERROR_INVALID_PARAMETER);
     const auto& groups = static_cast<KernelObject*>(TokenHandle)->threadToken ? M().threadGroups : M().processGroups;
     // Laid out as Windows does: the record, its array, then the SIDs it points to.
@@ -137,7 +138,10 @@ PSID FreeSid(PSID pSid) {
     return nullptr;
 }
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+    M().deviceOpens.push_back(
+        {lpFileName ? lpFileName : "", dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes});
     if (DWORD fault = Inject("CreateFileA")) {
         lastError = fault;
         return INVALID_HANDLE_VALUE;
@@ -150,7 +154,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD
     }
     switch (GetDevice(name.substr(prefix.size()))) {
     case DeviceState::Opens:
-        return NewKernelHandle(false, false);
+        return NewKernelHandle(false, false, dwDesiredAccess);
     case DeviceState::Refuses:
         lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
