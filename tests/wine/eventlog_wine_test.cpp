@@ -49,4 +49,16 @@ TEST_F(WineTest, AddingToTheFreshPrefixsEmptyListAndRemovingGivesItBack) {
     EXPECT_EQ(bed::ReadValue(bed::kSystemLog, "Sources"), before);
 }
 
+TEST_F(WineTest, AFailureOfTheToolsOwnCodeInThisProcessIsAnsweredNotHung) {
+    HKEY log = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, bed::kSystemLog, 0, KEY_ALL_ACCESS, &log), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(log, "Sources"), ERROR_SUCCESS);
+    RegCloseKey(log);
+    EXPECT_FALSE(AddEventLogSource());
+    auto boxes = bed::TakeOwnBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, bed::kErrorTitle);
+    EXPECT_EQ(boxes[0].text, bed::ErrorText("Failed to read HKLM EventLog Sources value", ERROR_FILE_NOT_FOUND));
+}
+
 }  // namespace

@@ -89,6 +89,8 @@ TEST_F(WineTest, AMissingDriverFileStillInstallsButTheStartFails) {
     EXPECT_GT(run.boxes[0].text.size(), std::string("Failed to start driver; ").size());
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(bed::ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+    // Each line is out before the box that follows it.
+    EXPECT_EQ(run.transcript, run.output + "[" + bed::kErrorTitle + "] " + run.boxes[0].text + "\n");
 }
 
 TEST_F(WineTest, ADeviceThatRefusesToOpenCountsAsNotRunning) {
@@ -100,6 +102,8 @@ TEST_F(WineTest, ADeviceThatRefusesToOpenCountsAsNotRunning) {
     EXPECT_EQ(run.boxes[0].text, "Attempt to install driver, driver already installed; ");
     EXPECT_EQ(run.boxes[1].text, bed::ErrorText("Failed to start driver", ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.transcript, std::string("[") + bed::kErrorTitle + "] " + run.boxes[0].text + "\n" + run.output + "[" +
+                                  bed::kErrorTitle + "] " + run.boxes[1].text + "\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "wine_support.h"
 
 #include <cstdlib>
+#include <utility>
 
 namespace bed {
 
@@ -140,6 +141,27 @@ std::string ErrorText(const std::string& message, DWORD code) {
 
 namespace {
 
+SRWLOCK ownBoxesLock = SRWLOCK_INIT;
+std::vector<BoxRecord> ownBoxes;
+
+DWORD WINAPI AnswerOwnBoxes(LPVOID) {
+    for (;;) {
+        if (HWND box = FindBoxOf(GetCurrentProcessId())) {
+            BoxRecord record = ReadBox(box);
+            AcquireSRWLockExclusive(&ownBoxesLock);
+            ownBoxes.push_back(record);
+            ReleaseSRWLockExclusive(&ownBoxesLock);
+            DismissBox(box);
+        }
+        Sleep(10);
+    }
+}
+
+void StartBoxWatcher() {
+    static const HANDLE watcher = CreateThread(nullptr, 0, AnswerOwnBoxes, nullptr, 0, nullptr);
+    ASSERT_NE(watcher, nullptr);
+}
+
 // A crashed earlier run may have left its entry in "Sources".
 void DropLeftOverSourcesEntry() {
     auto value = ReadValue(kSystemLog, "Sources");
@@ -161,7 +183,16 @@ void DropLeftOverSourcesEntry() {
 
 }  // namespace
 
+std::vector<BoxRecord> TakeOwnBoxes() {
+    AcquireSRWLockExclusive(&ownBoxesLock);
+    std::vector<BoxRecord> taken = std::exchange(ownBoxes, {});
+    ReleaseSRWLockExclusive(&ownBoxesLock);
+    return taken;
+}
+
 void WineTest::SetUp() {
+    StartBoxWatcher();
+    TakeOwnBoxes();
     RemoveKtrx();
     DropLeftOverSourcesEntry();
     sourcesBefore = ReadValue(kSystemLog, "Sources");
@@ -170,6 +201,7 @@ void WineTest::SetUp() {
 }
 
 void WineTest::TearDown() {
+    for (const auto& box : TakeOwnBoxes()) ADD_FAILURE() << "unexpected box [" << box.title << "] " << box.text;
     RemoveKtrx();
     RemoveDriverFile();
     if (ReadValue(kSystemLog, "Sources") != sourcesBefore) WriteValue(kSystemLog, "Sources", *sourcesBefore);

@@ -50,6 +50,11 @@ std::vector<std::string> SourcesEntries();
 bool DeviceOpens();
 std::optional<DWORD> ServiceState();  // none when the service does not exist
 
+// Boxes that the test program showed itself (the tool's code called in
+// process), answered by a watcher thread so that no failing path can hang a
+// test. Each test takes what it expects; WineTest fails on any left over.
+std::vector<BoxRecord> TakeOwnBoxes();
+
 // "<message>; " and the system's text for a non-zero code.
 std::string ErrorText(const std::string& message, DWORD code);
 
