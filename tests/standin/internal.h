@@ -56,6 +56,7 @@ struct Machine {
     std::vector<Fault> faults;
     std::vector<std::string> failableLog;
     std::vector<std::string> callLog;
+    std::vector<size_t> injectedAt;  // callLog positions of injected failures
     std::vector<Box> boxes;
     std::vector<DWORD> sleeps;
     std::vector<DeviceOpen> deviceOpens;

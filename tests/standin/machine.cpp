@@ -40,6 +40,7 @@ DWORD Inject(const char* op) {
         if (it->op.empty() || it->op == op) {
             if (--it->remaining == 0) {
                 code = it->code;
+                m.injectedAt.push_back(m.callLog.size() - 1);
                 it = m.faults.erase(it);
                 continue;
             }
@@ -134,6 +135,8 @@ void ClearFaults() { M().faults.clear(); }
 long FailableCallCount() { return static_cast<long>(M().failableLog.size()); }
 const std::vector<std::string>& CallLog() { return M().callLog; }
 const std::vector<std::string>& FailableCalls() { return M().failableLog; }
+
+const std::vector<size_t>& InjectedCalls() { return M().injectedAt; }
 
 int CallsTo(const std::string& op) {
     const auto& log = M().callLog;

@@ -126,6 +126,8 @@ const std::vector<std::string>& FailableCalls();
 // Names of every platform call made, in order.
 const std::vector<std::string>& CallLog();
 int CallsTo(const std::string& op);
+// Where in CallLog() each injected failure struck.
+const std::vector<size_t>& InjectedCalls();
 
 // Records
 const std::vector<Box>& Boxes();
