@@ -12,10 +12,11 @@ bool EqualNoCase(const BYTE* entry, const char* name, DWORD length) {
     return true;
 }
 
-// Length of the entry at offset up to its NUL, or up to the end of the data.
-DWORD EntryLength(const SourceList& list, DWORD offset) {
-    const void* end = std::memchr(list.buffer + offset, 0, list.size - offset);
-    return end ? static_cast<DWORD>(static_cast<const BYTE*>(end) - (list.buffer + offset)) : list.size - offset;
+// Length of the entry at offset up to its NUL, or up to size, the end of
+// the data within the buffer.
+DWORD EntryLength(const SourceList& list, DWORD offset, DWORD size) {
+    const void* end = std::memchr(list.buffer + offset, 0, size - offset);
+    return end ? static_cast<DWORD>(static_cast<const BYTE*>(end) - (list.buffer + offset)) : size - offset;
 }
 
 }  // namespace
@@ -24,7 +25,7 @@ DWORD FindSourceEntry(const SourceList& list, const char* name) {
     DWORD nameLength = static_cast<DWORD>(std::strlen(name));
     DWORD size = list.size <= kSourceListCapacity ? list.size : kSourceListCapacity;
     for (DWORD offset = 0; offset < size;) {
-        DWORD length = EntryLength(list, offset);
+        DWORD length = EntryLength(list, offset, size);
         if (length == nameLength && EqualNoCase(list.buffer + offset, name, length)) return offset;
         offset += length + 1;
     }

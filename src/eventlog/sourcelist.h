@@ -8,10 +8,11 @@
 inline constexpr DWORD kSourceListCapacity = 4096;
 inline constexpr DWORD kNoSourceEntry = 0xFFFFFFFF;
 
+// The buffer comes last, so that nothing past it belongs to the list.
 struct SourceList {
-    BYTE buffer[kSourceListCapacity];
     DWORD size;  // bytes of data, the final NUL included
     DWORD type;  // as the registry gave it; written back unchanged
+    BYTE buffer[kSourceListCapacity];
 };
 
 // Offset of the first entry equal to name (ASCII case ignored), or

@@ -1,5 +1,6 @@
 // Arbitrary bytes and sizes through the three "Sources" list operations.
-// Input: one byte for the declared size's top bits, then the data.
+// Input: one byte that chooses the declared size, then the data. Declared
+// sizes run past the buffer too: no operation may read or write beyond it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,13 +28,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t dataSize = size - 1 < kSourceListCapacity ? size - 1 : kSourceListCapacity;
     std::memset(list->buffer, 'K', sizeof list->buffer);
     if (dataSize) std::memcpy(list->buffer, data + 1, dataSize);
-    // A declared size up to the capacity, independent of the bytes given.
+    // A declared size independent of the bytes given: up to the capacity,
+    // the data's own size, or beyond the buffer.
     list->size = (static_cast<DWORD>(data[0]) * 17) % (kSourceListCapacity + 1);
     if (data[0] == 0xFF) list->size = static_cast<DWORD>(dataSize);
+    if (data[0] >= 0xF0 && data[0] < 0xFF) list->size = kSourceListCapacity + (data[0] - 0xF0) * 1000 + 1;
     list->type = REG_MULTI_SZ;
 
     const auto before = std::make_unique<SourceList>(*list);
     const char* name = "KTRX";
+
+    if (list->size > kSourceListCapacity) {
+        // More than the buffer holds: found only within it, never edited.
+        DWORD found = FindSourceEntry(*list, name);
+        Check(found == kNoSourceEntry || found + 4 <= kSourceListCapacity);
+        if (found != kNoSourceEntry) RemoveSourceEntry(*list, found, name);
+        Check(!AppendSourceEntry(*list, name));
+        Check(list->size == before->size);
+        Check(std::memcmp(list->buffer, before->buffer, kSourceListCapacity) == 0);
+        return 0;
+    }
 
     DWORD found = FindSourceEntry(*list, name);
     if (found != kNoSourceEntry) {
