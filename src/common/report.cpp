@@ -2,11 +2,42 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr DWORD kBoxTextSize = 260;
 constexpr char kErrorTitle[] = "DRIVER INSTALLATION ERROR";
+
+// Whether anyone can see a box of this process. Nobody can in a window
+// station without WSF_VISIBLE (a service's, a deployment agent's), nor in
+// session 0 while the console belongs to another session (session 0
+// isolation). What cannot be told counts as visible.
+bool BoxCanBeSeen() {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0 && WTSGetActiveConsoleSessionId() != 0)
+        return false;
+    HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (station && GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return (flags.dwFlags & WSF_VISIBLE) != 0;
+    return true;
+}
+
+// A modal box where someone can see it; otherwise "title: text" on standard
+// error, the text without its closing line breaks, since a box that nobody
+// can see would never be closed.
+void ShowBox(const char* text, const char* title, UINT flags) {
+    if (BoxCanBeSeen()) {
+        MessageBoxA(nullptr, text, title, flags);
+        return;
+    }
+    size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+    std::fprintf(stderr, "%s: %.*s\n", title, static_cast<int>(length), text);
+    std::fflush(stderr);
+}
 
 }  // namespace
 
@@ -20,12 +51,10 @@ void ReportError(const char* message, DWORD code) {
                                        text + used, kBoxTextSize - used, nullptr);
         if (written == 0) text[used] = '\0';
     }
-    MessageBoxA(nullptr, text, kErrorTitle, MB_OK | MB_ICONERROR | MB_SYSTEMMODAL);
+    ShowBox(text, kErrorTitle, MB_OK | MB_ICONERROR | MB_SYSTEMMODAL);
 }
 
-void ShowInformation(const char* text, const char* title) {
-    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONINFORMATION);
-}
+void ShowInformation(const char* text, const char* title) { ShowBox(text, title, MB_OK | MB_ICONINFORMATION); }
 
 // The progress formats are printf formats, passed on to vprintf as they are.
 void PrintProgress(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)

@@ -4,6 +4,9 @@
 
 #include "platform/platform.h"
 
+// Boxes are shown only where someone can see them; elsewhere their title and
+// text go to standard error, so that an unattended run never blocks.
+
 // Shows "<message>; " followed, for a non-zero code, by the system's text
 // for it, in a system-modal error box.
 void ReportError(const char* message, DWORD code);

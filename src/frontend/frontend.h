@@ -29,5 +29,19 @@ void ShowUsage();
 // True when the caller's token lists the built-in Administrators group.
 bool IsAdministrator();
 
+enum class LockResult {
+    Taken,           // lock holds the mutex
+    GoingOnWithout,  // the lock could not be had or trusted; lock is NULL
+    TimedOut,        // another run held it for 60 seconds: reported, lock is NULL
+};
+
+// Takes the installation lock, waiting for another run that holds it. Where
+// the lock cannot be had (no mutex, one that another user made, a failed
+// wait), says so and lets the run go on without it.
+LockResult TakeInstallationLock(HANDLE& lock);
+
+// Lets the lock go; nothing for a NULL lock.
+void ReleaseInstallationLock(HANDLE lock);
+
 // The whole run; gives the exit status, 0 or -1.
 int RunTool(int argc, const char* const* argv);

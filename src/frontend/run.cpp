@@ -90,23 +90,22 @@ int RunTool(int argc, const char* const* argv) {
         ReportError("Administrator privileges are required to install/configure the driver", 0);
         return -1;
     }
+    HANDLE lock = nullptr;
+    if (TakeInstallationLock(lock) == LockResult::TimedOut) return -1;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
-        ReportError("Failed to open Service Control Manager", GetLastError());
+        DWORD error = GetLastError();
+        ReleaseInstallationLock(lock);
+        ReportError("Failed to open Service Control Manager", error);
         return -1;
     }
-    bool ok = false;
-    if (request.install) {
-        ok = InstallDriver(manager);
-    } else if (request.uninstall) {
-        ok = RemoveDriver(manager);
-    } else {
-        ok = ConfigureDriver();
-        if (ok)
-            ShowInformation(
-                "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
-                kNoticeTitle);
-    }
+    bool ok = request.install ? InstallDriver(manager) : request.uninstall ? RemoveDriver(manager) : ConfigureDriver();
+    // Let the next run in before the notice waits for its reader.
+    ReleaseInstallationLock(lock);
+    if (ok && !request.install && !request.uninstall)
+        ShowInformation(
+            "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
+            kNoticeTitle);
     CloseServiceHandle(manager);
     return ok ? 0 : -1;
 }

@@ -5,6 +5,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h: the security descriptor and object security functions.
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include "standin/win32.h"
 #endif

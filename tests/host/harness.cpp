@@ -8,13 +8,16 @@ RunResult RunDuruvude(const std::vector<std::string>& args) {
     std::vector<const char*> argv = {"DURUVUDE.EXE"};
     for (const auto& a : args) argv.push_back(a.c_str());
     RunResult result;
-    result.output = Capture([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); });
+    result.output =
+        Capture([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); }, &result.errors);
     return result;
 }
 
-std::string Capture(const std::function<void()>& body) {
+std::string Capture(const std::function<void()>& body, std::string* errors) {
     ::testing::internal::CaptureStdout();
+    if (errors) ::testing::internal::CaptureStderr();
     body();
+    if (errors) *errors = ::testing::internal::GetCapturedStderr();
     return ::testing::internal::GetCapturedStdout();
 }
 

@@ -26,13 +26,15 @@ inline constexpr char kNoticeTitle[] = "Tolvane Driver Installer/Uninstaller";
 struct RunResult {
     int status = 0;
     std::string output;
+    std::string errors;  // standard error
 };
 
 // Runs the tool with the given arguments (argv[0] is added).
 RunResult RunDuruvude(const std::vector<std::string>& args);
 
-// Runs a piece of the tool, giving what it wrote to standard output.
-std::string Capture(const std::function<void()>& body);
+// Runs a piece of the tool, giving what it wrote to standard output (and,
+// given errors, to standard error).
+std::string Capture(const std::function<void()>& body, std::string* errors = nullptr);
 
 // The system's text for a code, as the stand-in gives it.
 std::string SystemText(DWORD code);

@@ -35,6 +35,14 @@ struct KernelObject {
     bool token = false;
     bool threadToken = false;
     DWORD access = 0;
+    std::string mutex;  // the name, for a mutex handle
+};
+
+struct NamedMutex {
+    MutexSetup setup;
+    std::string securityDescriptor;
+    bool heldByCaller = false;
+    int handles = 0;
 };
 
 struct Fault {
@@ -60,6 +68,12 @@ struct Machine {
     std::vector<Box> boxes;
     std::vector<DWORD> sleeps;
     std::vector<DeviceOpen> deviceOpens;
+    std::vector<DWORD> waits;
+    bool stationVisible = true;
+    DWORD processSession = 1;
+    DWORD consoleSession = 1;
+    std::map<std::string, NamedMutex> mutexes;
+    std::vector<std::pair<std::string, std::string>> mutexesCreated;
 
     std::set<HKEY> openKeys;
     std::set<SC_HANDLE> openServices;

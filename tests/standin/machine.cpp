@@ -146,6 +146,29 @@ int CallsTo(const std::string& op) {
 const std::vector<Box>& Boxes() { return M().boxes; }
 const std::vector<DWORD>& Sleeps() { return M().sleeps; }
 const std::vector<DeviceOpen>& DeviceOpens() { return M().deviceOpens; }
+const std::vector<DWORD>& Waits() { return M().waits; }
+
+void SetWindowStation(bool visible) { M().stationVisible = visible; }
+
+void SetSessions(DWORD processSession, DWORD consoleSession) {
+    M().processSession = processSession;
+    M().consoleSession = consoleSession;
+}
+
+void PutMutex(const std::string& name, const MutexSetup& setup) {
+    NamedMutex& mutex = M().mutexes[name];
+    mutex.setup = setup;
+    mutex.handles = 1;  // the other run's
+}
+
+const std::vector<std::pair<std::string, std::string>>& MutexesCreated() { return M().mutexesCreated; }
+
+std::optional<MutexRecord> GetMutex(const std::string& name) {
+    auto it = M().mutexes.find(name);
+    if (it == M().mutexes.end()) return std::nullopt;
+    return MutexRecord{it->second.setup.owner, it->second.securityDescriptor, it->second.heldByCaller,
+                       it->second.handles};
+}
 
 bool CallerIsAdministrator() {
     const Machine& m = M();

@@ -113,6 +113,35 @@ struct TokenGroup {
 void SetProcessTokenGroups(const std::vector<TokenGroup>& groups);
 void SetThreadToken(bool present, const std::vector<TokenGroup>& groups = {});
 
+// The window station the process runs in (WinSta0 is visible) and the
+// sessions: the process's and the one attached to the console (0 before
+// session 0 isolation, 0xFFFFFFFF while none is).
+void SetWindowStation(bool visible);
+void SetSessions(DWORD processSession, DWORD consoleSession);
+
+// A named mutex as another run (or another program) left it. owner is a SID
+// string; a mutex whose security refuses the caller cannot be opened; a held
+// one is let go after releasedAfter milliseconds of waiting (never when
+// INFINITE); an abandoned one was held by a run that ended without
+// releasing it.
+struct MutexSetup {
+    std::string owner = "S-1-5-32-544";
+    bool refusesCaller = false;
+    bool held = false;
+    DWORD releasedAfter = INFINITE;
+    bool abandoned = false;
+};
+void PutMutex(const std::string& name, const MutexSetup& setup);
+struct MutexRecord {
+    std::string owner;
+    std::string securityDescriptor;  // as the creator gave it, in SDDL
+    bool heldByCaller = false;
+    int handles = 0;
+};
+std::optional<MutexRecord> GetMutex(const std::string& name);
+// Each mutex that CreateMutexA made: its name and security descriptor.
+const std::vector<std::pair<std::string, std::string>>& MutexesCreated();
+
 // Faults. The nth call of op counted from now fails with code. Calls that
 // release something (RegCloseKey, CloseHandle...) never fail.
 void FailCall(const std::string& op, DWORD code, int nth = 1);
@@ -133,6 +162,8 @@ const std::vector<size_t>& InjectedCalls();
 const std::vector<Box>& Boxes();
 const std::vector<DWORD>& Sleeps();
 const std::vector<DeviceOpen>& DeviceOpens();
+// Each WaitForSingleObject's time-out, apart from the sleeps.
+const std::vector<DWORD>& Waits();
 OpenCounts Open();
 
 }  // namespace standin

@@ -26,7 +26,9 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {87, "The parameter is incorrect.\r\n"},
         {122, "The data area passed to a system call is too small.\r\n"},
         {193, "%1 is not a valid Win32 application.\r\n"},
+        {183, "Cannot create a file when that file already exists.\r\n"},
         {234, "More data is available.\r\n"},
+        {258, "The wait operation timed out.\r\n"},
         {1008, "An attempt was made to reference a token that does not exist.\r\n"},
         {1018, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
         {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
@@ -47,7 +49,7 @@ BOOL Fail(DWORD code) {
 }
 
 HANDLE NewKernelHandle(bool token, bool threadToken, DWORD access) {
-    auto* object = new standin::KernelObject{token, threadToken, access};
+    auto* object = new standin::KernelObject{token, threadToken, access, {}};
     standin::M().openKernel.insert(object);
     return object;
 }
@@ -168,7 +170,19 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
 BOOL CloseHandle(HANDLE hObject) {
     Log("CloseHandle");
     if (M().openKernel.erase(hObject) == 0) return Fail(ERROR_INVALID_HANDLE);
-    delete static_cast<KernelObject*>(hObject);
+    auto* object = static_cast<KernelObject*>(hObject);
+    auto it = M().mutexes.find(object->mutex);
+    if (!object->mutex.empty() && it != M().mutexes.end()) {
+        NamedMutex& mutex = it->second;
+        // Closing the last handle while holding the mutex is how a run that
+        // ends without releasing it leaves it: abandoned.
+        if (mutex.heldByCaller) {
+            mutex.heldByCaller = false;
+            mutex.setup.abandoned = true;
+        }
+        if (--mutex.handles == 0) M().mutexes.erase(it);
+    }
+    delete object;
     return TRUE;
 }
 
@@ -234,8 +248,179 @@ HLOCAL LocalFree(HLOCAL hMem) {
     return nullptr;
 }
 
+DWORD GetCurrentProcessId() {
+    Log("GetCurrentProcessId");
+    return 4242;
+}
+
+BOOL ProcessIdToSessionId(DWORD, DWORD* pSessionId) {
+    if (DWORD fault = Inject("ProcessIdToSessionId")) return Fail(fault);
+    *pSessionId = M().processSession;
+    return TRUE;
+}
+
+DWORD WTSGetActiveConsoleSessionId() {
+    Log("WTSGetActiveConsoleSessionId");
+    return M().consoleSession;
+}
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                          PULONG SecurityDescriptorSize) {
+    if (DWORD fault = Inject("ConvertStringSecurityDescriptorToSecurityDescriptorA")) return Fail(fault);
+    if (!StringSecurityDescriptor || StringSDRevision != SDDL_REVISION_1) return Fail(ERROR_INVALID_PARAMETER);
+    // The stand-in's descriptor is its SDDL text, in local memory.
+    size_t size = std::strlen(StringSecurityDescriptor) + 1;
+    void* copy = std::malloc(size);
+    std::memcpy(copy, StringSecurityDescriptor, size);
+    M().locals.insert(copy);
+    *SecurityDescriptor = copy;
+    if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(size);
+    return TRUE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+    if (DWORD fault = Inject("CreateMutexA")) {
+        lastError = fault;
+        return nullptr;
+    }
+    std::string name = lpName ? lpName : "";
+    auto it = M().mutexes.find(name);
+    if (it != M().mutexes.end()) {
+        if (it->second.setup.refusesCaller) {
+            lastError = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        ++it->second.handles;
+        HANDLE handle = NewKernelHandle(false, false, 0);
+        static_cast<KernelObject*>(handle)->mutex = name;
+        lastError = ERROR_ALREADY_EXISTS;
+        return handle;
+    }
+    NamedMutex mutex;
+    void* descriptor = lpMutexAttributes ? lpMutexAttributes->lpSecurityDescriptor : nullptr;
+    if (descriptor && !M().locals.count(descriptor)) {
+        lastError = 1338;  // ERROR_INVALID_SECURITY_DESCR: freed, or never made
+        return nullptr;
+    }
+    mutex.securityDescriptor = descriptor ? static_cast<const char*>(descriptor) : "";
+    // Without an owner in the descriptor, the creator's own user owns it.
+    const std::string& sddl = mutex.securityDescriptor;
+    mutex.setup.owner = sddl.rfind("O:BA", 0) == 0   ? "S-1-5-32-544"
+                        : sddl.rfind("O:SY", 0) == 0 ? "S-1-5-18"
+                                                     : "S-1-5-21-1004-1005-1006-1001";
+    mutex.heldByCaller = bInitialOwner != FALSE;
+    mutex.handles = 1;
+    M().mutexes[name] = mutex;
+    M().mutexesCreated.emplace_back(name, mutex.securityDescriptor);
+    HANDLE handle = NewKernelHandle(false, false, 0);
+    static_cast<KernelObject*>(handle)->mutex = name;
+    lastError = ERROR_SUCCESS;
+    return handle;
+}
+
+namespace {
+
+NamedMutex* MutexOf(HANDLE handle) {
+    if (!M().openKernel.count(handle)) return nullptr;
+    auto it = M().mutexes.find(static_cast<KernelObject*>(handle)->mutex);
+    return it == M().mutexes.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+    Log("ReleaseMutex");
+    NamedMutex* mutex = MutexOf(hMutex);
+    if (!mutex) return Fail(ERROR_INVALID_HANDLE);
+    if (!mutex->heldByCaller) return Fail(288);  // ERROR_NOT_OWNER
+    mutex->heldByCaller = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (DWORD fault = Inject("WaitForSingleObject")) {
+        lastError = fault;
+        return WAIT_FAILED;
+    }
+    M().waits.push_back(dwMilliseconds);
+    NamedMutex* mutex = MutexOf(hHandle);
+    if (!mutex) {
+        lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    if (mutex->heldByCaller) return WAIT_OBJECT_0;
+    MutexSetup& other = mutex->setup;
+    if (other.abandoned) {
+        other.abandoned = false;
+        other.held = false;
+        mutex->heldByCaller = true;
+        return WAIT_ABANDONED;
+    }
+    if (other.held) {
+        if (other.releasedAfter == INFINITE || dwMilliseconds < other.releasedAfter) return WAIT_TIMEOUT;
+        other.held = false;
+    }
+    mutex->heldByCaller = true;
+    return WAIT_OBJECT_0;
+}
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner,
+                      PSID*, PACL*, PACL*, PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+    if (DWORD fault = Inject("GetSecurityInfo")) return fault;
+    NamedMutex* mutex = MutexOf(handle);
+    if (!mutex || ObjectType != SE_KERNEL_OBJECT) return ERROR_INVALID_HANDLE;
+    if (!(SecurityInfo & OWNER_SECURITY_INFORMATION) || !ppsidOwner || !ppSecurityDescriptor)
+        return ERROR_INVALID_PARAMETER;
+    // The descriptor handed back holds just the owner SID, in local memory.
+    std::vector<BYTE> owner = SidFromString(mutex->setup.owner);
+    void* descriptor = std::malloc(owner.size());
+    std::memcpy(descriptor, owner.data(), owner.size());
+    M().locals.insert(descriptor);
+    *ppsidOwner = descriptor;
+    *ppSecurityDescriptor = descriptor;
+    return ERROR_SUCCESS;
+}
+
+BOOL IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType) {
+    Log("IsWellKnownSid");
+    const char* text = WellKnownSidType == WinLocalSystemSid            ? "S-1-5-18"
+                       : WellKnownSidType == WinBuiltinAdministratorsSid ? "S-1-5-32-544"
+                                                                         : nullptr;
+    if (!text || !pSid) return FALSE;
+    std::vector<BYTE> known = SidFromString(text);
+    const auto* sid = static_cast<const BYTE*>(pSid);
+    return SidLength(sid) == known.size() && std::memcmp(sid, known.data(), known.size()) == 0;
+}
+
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     Log("MessageBoxA");
     M().boxes.push_back({hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", uType});
     return IDOK;
+}
+
+namespace {
+
+// The process's window station: one object, never closed.
+HWINSTA__* const kStation = reinterpret_cast<HWINSTA__*>(static_cast<std::intptr_t>(0x5701));
+
+}  // namespace
+
+HWINSTA GetProcessWindowStation() {
+    if (DWORD fault = Inject("GetProcessWindowStation")) {
+        lastError = fault;
+        return nullptr;
+    }
+    return kStation;
+}
+
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded) {
+    if (DWORD fault = Inject("GetUserObjectInformationA")) return Fail(fault);
+    if (hObj != kStation) return Fail(ERROR_INVALID_HANDLE);
+    if (nIndex != UOI_FLAGS) return Fail(ERROR_INVALID_PARAMETER);
+    if (lpnLengthNeeded) *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
+    if (!pvInfo || nLength < sizeof(USEROBJECTFLAGS)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    USEROBJECTFLAGS flags = {FALSE, FALSE, M().stationVisible ? static_cast<DWORD>(WSF_VISIBLE) : 0};
+    std::memcpy(pvInfo, &flags, sizeof flags);
+    return TRUE;
 }

@@ -29,6 +29,13 @@ using REGSAM = DWORD;
 using ACCESS_MASK = DWORD;
 using SIZE_T = std::size_t;
 using HLOCAL = void*;
+using PVOID = void*;
+using ULONG = std::uint32_t;
+using PULONG = ULONG*;
+using PSECURITY_DESCRIPTOR = void*;
+using SECURITY_INFORMATION = DWORD;
+struct ACL;
+using PACL = ACL*;
 
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -53,7 +60,9 @@ using HWND = HWND__*;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define WAIT_TIMEOUT 258L
 #define ERROR_NO_TOKEN 1008L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
@@ -233,6 +242,29 @@ HANDLE GetCurrentThread();
 HANDLE GetCurrentProcess();
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
+DWORD GetCurrentProcessId();
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
+DWORD WTSGetActiveConsoleSessionId();
+
+// Mutexes, waits and security descriptors
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_FAILED 0xFFFFFFFF
+#define INFINITE 0xFFFFFFFF
+#define SDDL_REVISION_1 1
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_KERNEL_OBJECT = 6 };
+enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 };
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                          PULONG SecurityDescriptorSize);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner,
+                      PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl, PSECURITY_DESCRIPTOR* ppSecurityDescriptor);
+BOOL IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
 
 // User interface
 #define MB_OK 0x00000000L
@@ -242,3 +274,15 @@ HLOCAL LocalFree(HLOCAL hMem);
 #define IDOK 1
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+struct HWINSTA__;
+using HWINSTA = HWINSTA__*;
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+struct USEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+};
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded);

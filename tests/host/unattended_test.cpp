@@ -1,0 +1,234 @@
+// Runs nobody watches: no box where nobody can see one, and one run at a
+// time through the installation lock.
+#include <algorithm>
+
+#include "harness.h"
+
+namespace {
+
+using harness::RunDuruvude;
+using harness::StandinTest;
+
+const char kLock[] = "Global\\DURUVUDE-KTRX";
+const char kUsage[] =
+    "Tolvane Kestrix Driver Installer/Uninstaller: USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / "
+    "uninstall\nvideotimeout <xxx>\n\nCurrent Configuration:\nVideoTimeout N/A\n";
+const char kNotice[] =
+    "Tolvane Driver Installer/Uninstaller: Driver configuration changes have been made.\nYou must now restart the "
+    "driver or reboot the system\n";
+
+class Unattended : public StandinTest {};
+
+// Every kind of box, in a window station nobody can see: the same status
+// and effects as with a desktop, the box's title and text on standard error.
+TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::function<void()> layOut;
+        int status;
+        std::string errors;
+    };
+    const std::vector<Case> cases = {
+        {"usage", {}, [] {}, -1, kUsage},
+        {"invalid timeout", {"videotimeout", "x"}, [] {}, -1, "DRIVER INSTALLATION ERROR: Invalid timeout value; \n"},
+        {"administrator refusal",
+         {"install"},
+         [] { standin::SetProcessTokenGroups({{"S-1-1-0"}}); },
+         -1,
+         "DRIVER INSTALLATION ERROR: Administrator privileges are required to install/configure the driver; \n"},
+        {"already installed",
+         {"install"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); },
+         0,
+         "DRIVER INSTALLATION ERROR: Attempt to install driver, driver already installed; \n"},
+        {"configuration notice",
+         {"videotimeout", "300"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); },
+         0,
+         kNotice},
+        {"failing start, a code's text without its line break",
+         {"install"},
+         [] { standin::RemoveFile("C:\\WINDOWS\\system32\\DRIVERS\\KTRX.SYS"); },
+         0,
+         "DRIVER INSTALLATION ERROR: Failed to start driver; The system cannot find the file specified.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        c.layOut();
+        auto visible = RunDuruvude(c.args);
+        const std::string effects = standin::DumpRegistry();
+        ASSERT_EQ(standin::Boxes().size(), 1u);
+        EXPECT_EQ(visible.errors, "");
+
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        c.layOut();
+        standin::SetWindowStation(false);
+        auto hidden = RunDuruvude(c.args);
+        EXPECT_EQ(standin::CallsTo("MessageBoxA"), 0);
+        EXPECT_EQ(hidden.status, c.status);
+        EXPECT_EQ(hidden.status, visible.status);
+        EXPECT_EQ(hidden.output, visible.output);
+        EXPECT_EQ(hidden.errors, c.errors);
+        EXPECT_EQ(standin::DumpRegistry(), effects);
+    }
+}
+
+TEST_F(Unattended, Session0IsInvisibleOnlyWhileTheConsoleBelongsToAnotherSession) {
+    const struct {
+        DWORD processSession, consoleSession;
+        bool boxShown;
+    } cases[] = {
+        {0, 1, false},           // a service or deployment agent since session 0 isolation
+        {0, 0xFFFFFFFF, false},  // no session attached to the console
+        {0, 0, true},            // before session 0 isolation: the console is session 0
+        {1, 1, true},            // an administrator at the console
+        {2, 1, true},            // a remote desktop session
+    };
+    for (const auto& c : cases) {
+        standin::ResetMachine();
+        standin::SetSessions(c.processSession, c.consoleSession);
+        auto run = RunDuruvude({});
+        EXPECT_EQ(standin::Boxes().size(), c.boxShown ? 1u : 0u) << c.processSession << " " << c.consoleSession;
+        EXPECT_EQ(run.errors, c.boxShown ? "" : kUsage);
+    }
+}
+
+TEST_F(Unattended, WhatCannotBeToldShowsTheBoxAsBefore) {
+    for (const char* op : {"GetProcessWindowStation", "GetUserObjectInformationA"}) {
+        standin::ResetMachine();
+        standin::SetWindowStation(false);
+        standin::FailCall(op, ERROR_ACCESS_DENIED);
+        auto run = RunDuruvude({});
+        EXPECT_EQ(standin::Boxes().size(), 1u) << op;
+        EXPECT_EQ(run.errors, "") << op;
+    }
+    // An unknown session leaves the decision to the window station.
+    standin::ResetMachine();
+    standin::SetSessions(0, 1);
+    standin::FailCall("ProcessIdToSessionId", ERROR_ACCESS_DENIED);
+    RunDuruvude({});
+    EXPECT_EQ(standin::Boxes().size(), 1u);
+}
+
+TEST_F(Unattended, ARunWithoutABoxAsksNothingAboutTheDesktop) {
+    RunDuruvude({"install"});
+    RunDuruvude({"uninstall"});
+    EXPECT_TRUE(standin::Boxes().empty());
+    for (const char* op : {"ProcessIdToSessionId", "GetProcessWindowStation", "GetUserObjectInformationA"})
+        EXPECT_EQ(standin::CallsTo(op), 0) << op;
+}
+
+// The installation lock, branch by branch, around a fresh install.
+TEST_F(Unattended, TheInstallationLock) {
+    const char kWaiting[] = "Waiting for another DURUVUDE run to finish\n";
+    const char kWithout[] = "Going on without the installation lock\n";
+    const char kTimedOut[] = "Another DURUVUDE run did not finish within 60 seconds; The wait operation timed out.\r\n";
+    struct Case {
+        const char* name;
+        std::function<void()> layOut;
+        std::string before;  // what precedes the installation's own lines
+        std::vector<DWORD> waits;
+        bool installs;
+    };
+    const std::vector<Case> cases = {
+        {"free", [] {}, "", {0}, true},
+        {"held, let go while waiting",
+         [] { standin::PutMutex(kLock, {.held = true, .releasedAfter = 2500}); },
+         kWaiting,
+         {0, 60000},
+         true},
+        {"abandoned by a killed run", [] { standin::PutMutex(kLock, {.abandoned = true}); }, "", {0}, true},
+        {"made by LocalSystem", [] { standin::PutMutex(kLock, {.owner = "S-1-5-18"}); }, "", {0}, true},
+        {"held for longer than a minute",
+         [] { standin::PutMutex(kLock, {.held = true}); },
+         kWaiting,
+         {0, 60000},
+         false},
+        {"made by another user",
+         [] { standin::PutMutex(kLock, {.owner = "S-1-5-21-7-8-9-1001", .held = true}); },
+         kWithout,
+         {},
+         true},
+        {"refusing this caller",
+         [] { standin::PutMutex(kLock, {.refusesCaller = true, .held = true}); },
+         kWithout,
+         {},
+         true},
+        {"owner unknown",
+         [] {
+             standin::PutMutex(kLock, {.held = true});
+             standin::FailCall("GetSecurityInfo", ERROR_ACCESS_DENIED);
+         },
+         kWithout,
+         {},
+         true},
+        {"no descriptor",
+         [] { standin::FailCall("ConvertStringSecurityDescriptorToSecurityDescriptorA", ERROR_NOT_ENOUGH_MEMORY); },
+         kWithout,
+         {},
+         true},
+        {"failed wait", [] { standin::FailCall("WaitForSingleObject", ERROR_INVALID_HANDLE); }, kWithout, {}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::ResetMachine();
+        c.layOut();
+        const bool preExisting = standin::GetMutex(kLock).has_value();
+        auto run = RunDuruvude({"install"});
+        EXPECT_EQ(standin::Waits(), c.waits);
+        if (c.installs) {
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.output,
+                      c.before +
+                          "Adding driver keys to registry\nAdding event logging capabilities\nKestrix "
+                          "driver successfully installed\n\nStartService SUCCESS\nKestrix driver started\n");
+            EXPECT_TRUE(standin::Boxes().empty());
+        } else {
+            EXPECT_EQ(run.status, -1);
+            EXPECT_EQ(run.output, c.before);
+            EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kTimedOut});
+            EXPECT_EQ(standin::CallsTo("OpenSCManagerA"), 0);
+            EXPECT_FALSE(standin::GetService("KTRX").has_value());
+        }
+        // Let go: a lock another run holds is still that run's, one this run
+        // made is gone with its handle.
+        auto left = standin::GetMutex(kLock);
+        EXPECT_EQ(left.has_value(), preExisting);
+        if (left) {
+            EXPECT_FALSE(left->heldByCaller);
+            EXPECT_EQ(left->handles, 1);
+        }
+    }
+}
+
+TEST_F(Unattended, TheLockIsMadeForAdministratorsAndLetGoBeforeAnyNoticeOrFailure) {
+    harness::LayOutInstalledDriver(SERVICE_RUNNING);
+    RunDuruvude({"videotimeout", "300"});
+    ASSERT_EQ(standin::MutexesCreated().size(), 1u);
+    EXPECT_EQ(standin::MutexesCreated()[0].first, kLock);
+    EXPECT_EQ(standin::MutexesCreated()[0].second, "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)");
+    // After the write, before the notice waits for its reader.
+    const auto& log = standin::CallLog();
+    auto released = std::find(log.begin(), log.end(), "ReleaseMutex");
+    EXPECT_LT(std::find(log.begin(), log.end(), "RegSetValueExA"), released);
+    EXPECT_LT(released, std::find(log.begin(), log.end(), "MessageBoxA"));
+
+    standin::ResetMachine();
+    standin::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunDuruvude({"uninstall"}).status, -1);
+    EXPECT_LT(std::find(log.begin(), log.end(), "ReleaseMutex"), std::find(log.begin(), log.end(), "MessageBoxA"));
+    EXPECT_FALSE(standin::GetMutex(kLock).has_value());
+
+    // Runs that change nothing take no lock.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"videotimeout", "x"}, {"bogus"}}) {
+        standin::ResetMachine();
+        RunDuruvude(args);
+        EXPECT_EQ(standin::CallsTo("CreateMutexA"), 0);
+    }
+}
+
+}  // namespace
