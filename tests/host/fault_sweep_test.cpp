@@ -8,9 +8,9 @@
 // "Sources".
 #include <algorithm>
 #include <cctype>
-#include <numeric>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <set>
 
 #include "harness.h"
@@ -91,13 +91,16 @@ bool IsRegistryCall(const std::string& op) { return op.rfind("Reg", 0) == 0; }
 // The status the tool's rules give when call op fails with code, given the
 // status of the run without faults.
 int ExpectedStatus(Kind kind, const std::string& op, DWORD code, int clean) {
-    if (op == "FormatMessageA") return clean;                                 // only the box's text
+    if (op == "FormatMessageA") return clean;  // only the box's text
     // Whether anyone can see a box, and the installation lock: what cannot
     // be told shows the box, and the run goes on without the lock.
-    static const std::set<std::string> goesOn = {
-        "ProcessIdToSessionId", "GetProcessWindowStation", "GetUserObjectInformationA",
-        "ConvertStringSecurityDescriptorToSecurityDescriptorA", "CreateMutexA", "GetSecurityInfo",
-        "WaitForSingleObject"};
+    static const std::set<std::string> goesOn = {"ProcessIdToSessionId",
+                                                 "GetProcessWindowStation",
+                                                 "GetUserObjectInformationA",
+                                                 "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                                                 "CreateMutexA",
+                                                 "GetSecurityInfo",
+                                                 "WaitForSingleObject"};
     if (goesOn.count(op)) return clean;
     if (op == "OpenThreadToken" && code == ERROR_NO_TOKEN) return clean;      // as without impersonation
     if (op == "CreateFileA") return clean;                                    // the probe: "not running"

@@ -87,19 +87,18 @@ TEST_F(StandinTest, CreatingASubkeyNeedsCreateSubKeyOnTheParent) {
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Parent", 0, KEY_SET_VALUE, &parent), ERROR_SUCCESS);
     HKEY child = nullptr;
     char noClass[] = "";
-    EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
-                              nullptr),
-              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(
+        RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+        ERROR_ACCESS_DENIED);
     EXPECT_FALSE(standin::KeyExists("SOFTWARE\\Parent\\New"));
     // Opening an existing key that way needs no right on the parent.
-    ASSERT_EQ(RegCreateKeyExA(parent, "Existing", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              &child, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(parent, "Existing", 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
               ERROR_SUCCESS);
     RegCloseKey(child);
     RegCloseKey(parent);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Parent", 0, KEY_CREATE_SUB_KEY, &parent), ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(parent, "New", 0, noClass, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &child, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(standin::KeyCreateOptions("SOFTWARE\\Parent\\New"), static_cast<DWORD>(REG_OPTION_VOLATILE));
     RegCloseKey(child);

@@ -174,7 +174,8 @@ bool CallerIsAdministrator() {
     const Machine& m = M();
     const auto& groups = m.threadToken ? m.threadGroups : m.processGroups;
     for (const auto& g : groups)
-        if (g.sid == "S-1-5-32-544" && (g.attributes & SE_GROUP_ENABLED) && !(g.attributes & SE_GROUP_USE_FOR_DENY_ONLY))
+        if (g.sid == "S-1-5-32-544" && (g.attributes & SE_GROUP_ENABLED) &&
+            !(g.attributes & SE_GROUP_USE_FOR_DENY_ONLY))
             return true;
     return false;
 }

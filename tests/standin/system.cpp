@@ -384,7 +384,7 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
 
 BOOL IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType) {
     Log("IsWellKnownSid");
-    const char* text = WellKnownSidType == WinLocalSystemSid            ? "S-1-5-18"
+    const char* text = WellKnownSidType == WinLocalSystemSid             ? "S-1-5-18"
                        : WellKnownSidType == WinBuiltinAdministratorsSid ? "S-1-5-32-544"
                                                                          : nullptr;
     if (!text || !pSid) return FALSE;
