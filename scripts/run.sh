@@ -2,6 +2,9 @@
 # Builds DURUVUDE.EXE and runs it under Wine with the given arguments: its
 # progress lines as they come, each message box as "[title] text" (answered
 # with OK), then its exit status, which is also this script's.
+#   --unattended ARGS...  runs it as a deployment agent does, in a window
+#                         station nobody can see: what would have been a box
+#                         comes on standard error.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -19,6 +22,11 @@ source ./scripts/wine-env.sh
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cmp -s build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS" || cp build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS"
 
+mode=()
+if [ "${1:-}" = "--unattended" ]; then
+  mode=(--unattended)
+  shift
+fi
 status=0
-wine build/windows/tests/runner.exe build/windows/DURUVUDE.EXE "$@" </dev/null || status=$?
+wine build/windows/tests/runner.exe "${mode[@]}" build/windows/DURUVUDE.EXE "$@" </dev/null || status=$?
 exit "$status"

@@ -159,6 +159,41 @@ TEST(TokenContract, TokenInformationNeedsTokenQuery) {
     CloseHandle(token);
 }
 
+TEST(MutexContract, ANamedMutexIsMadeOnceOwnedAsItsDescriptorSaysAndHeldAgainByItsHolder) {
+    const char name[] = "Global\\DuruvudeContractLock";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    SetLastError(0xdeadbeef);
+    HANDLE first = CreateMutexA(&attributes, FALSE, name);
+    ASSERT_NE(first, nullptr) << GetLastError();
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    HANDLE second = CreateMutexA(&attributes, FALSE, name);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    LocalFree(descriptor);
+
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR ownerDescriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(second, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &ownerDescriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    EXPECT_FALSE(IsWellKnownSid(owner, WinLocalSystemSid));
+    LocalFree(ownerDescriptor);
+
+    EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(ReleaseMutex(first));
+    EXPECT_TRUE(ReleaseMutex(second));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(ReleaseMutex(first));
+    EXPECT_EQ(GetLastError(), 288u);  // ERROR_NOT_OWNER
+    CloseHandle(second);
+    CloseHandle(first);
+}
+
 TEST(DeviceContract, AMissingDeviceDoesNotOpen) {
     SetLastError(0);
     HANDLE device =

@@ -42,6 +42,7 @@ struct NamedMutex {
     MutexSetup setup;
     std::string securityDescriptor;
     bool heldByCaller = false;
+    int heldTimes = 0;  // a holder's waits each need a release
     int handles = 0;
 };
 

@@ -178,6 +178,7 @@ BOOL CloseHandle(HANDLE hObject) {
         // ends without releasing it leaves it: abandoned.
         if (mutex.heldByCaller) {
             mutex.heldByCaller = false;
+            mutex.heldTimes = 0;
             mutex.setup.abandoned = true;
         }
         if (--mutex.handles == 0) M().mutexes.erase(it);
@@ -310,6 +311,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                         : sddl.rfind("O:SY", 0) == 0 ? "S-1-5-18"
                                                      : "S-1-5-21-1004-1005-1006-1001";
     mutex.heldByCaller = bInitialOwner != FALSE;
+    mutex.heldTimes = mutex.heldByCaller ? 1 : 0;
     mutex.handles = 1;
     M().mutexes[name] = mutex;
     M().mutexesCreated.emplace_back(name, mutex.securityDescriptor);
@@ -334,7 +336,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
     NamedMutex* mutex = MutexOf(hMutex);
     if (!mutex) return Fail(ERROR_INVALID_HANDLE);
     if (!mutex->heldByCaller) return Fail(288);  // ERROR_NOT_OWNER
-    mutex->heldByCaller = false;
+    mutex->heldByCaller = --mutex->heldTimes > 0;
     return TRUE;
 }
 
@@ -349,20 +351,21 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         lastError = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
-    if (mutex->heldByCaller) return WAIT_OBJECT_0;
+    DWORD result = WAIT_OBJECT_0;
     MutexSetup& other = mutex->setup;
-    if (other.abandoned) {
+    if (mutex->heldByCaller) {
+        result = WAIT_OBJECT_0;
+    } else if (other.abandoned) {
         other.abandoned = false;
         other.held = false;
-        mutex->heldByCaller = true;
-        return WAIT_ABANDONED;
-    }
-    if (other.held) {
+        result = WAIT_ABANDONED;
+    } else if (other.held) {
         if (other.releasedAfter == INFINITE || dwMilliseconds < other.releasedAfter) return WAIT_TIMEOUT;
         other.held = false;
     }
     mutex->heldByCaller = true;
-    return WAIT_OBJECT_0;
+    ++mutex->heldTimes;
+    return result;
 }
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner,

@@ -52,7 +52,8 @@ add_executable(wine_tests
   wine/frontend_e2e_test.cpp
   wine/eventlog_wine_test.cpp
   wine/install_e2e_test.cpp
-  wine/remove_e2e_test.cpp)
+  wine/remove_e2e_test.cpp
+  wine/unattended_e2e_test.cpp)
 target_link_libraries(wine_tests PRIVATE tool runner_lib version project_options GTest::gtest_main)
 target_link_options(wine_tests PRIVATE -static)
 add_dependencies(wine_tests duruvude runner_probe fixture_drivers)
