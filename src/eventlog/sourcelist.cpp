@@ -6,22 +6,29 @@
 
 namespace {
 
-bool EqualNoCase(const BYTE* entry, const char* name, DWORD length) {
+// Units compared as units: a UTF-16 unit above 0xFF never equals a letter.
+template <typename Unit>
+bool EqualNoCase(const Unit* entry, const char* name, DWORD length) {
     for (DWORD i = 0; i < length; ++i)
-        if (FoldCase(static_cast<char>(entry[i])) != FoldCase(name[i])) return false;
+        if (FoldCase(static_cast<std::uint32_t>(entry[i])) !=
+            FoldCase(static_cast<std::uint32_t>(static_cast<unsigned char>(name[i]))))
+            return false;
     return true;
 }
 
 // Length of the entry at offset up to its NUL, or up to size, the end of
 // the data within the buffer.
-DWORD EntryLength(const SourceList& list, DWORD offset, DWORD size) {
-    const void* end = std::memchr(list.buffer + offset, 0, size - offset);
-    return end ? static_cast<DWORD>(static_cast<const BYTE*>(end) - (list.buffer + offset)) : size - offset;
+template <typename Unit>
+DWORD EntryLength(const SourceListOf<Unit>& list, DWORD offset, DWORD size) {
+    DWORD length = 0;
+    while (offset + length < size && list.buffer[offset + length] != 0) ++length;
+    return length;
 }
 
 }  // namespace
 
-DWORD FindSourceEntry(const SourceList& list, const char* name) {
+template <typename Unit>
+DWORD FindSourceEntry(const SourceListOf<Unit>& list, const char* name) {
     DWORD nameLength = static_cast<DWORD>(std::strlen(name));
     DWORD size = list.size <= kSourceListCapacity ? list.size : kSourceListCapacity;
     for (DWORD offset = 0; offset < size;) {
@@ -32,7 +39,8 @@ DWORD FindSourceEntry(const SourceList& list, const char* name) {
     return kNoSourceEntry;
 }
 
-bool AppendSourceEntry(SourceList& list, const char* name) {
+template <typename Unit>
+bool AppendSourceEntry(SourceListOf<Unit>& list, const char* name) {
     DWORD size = list.size;
     if (size > kSourceListCapacity) return false;
     // Where the new entry starts: over the final NUL of a well-formed list,
@@ -49,18 +57,26 @@ bool AppendSourceEntry(SourceList& list, const char* name) {
     DWORD newSize = at + (endLastEntry ? 1 : 0) + nameLength + 2;
     if (newSize > kSourceListCapacity || newSize < at) return false;
     if (endLastEntry) list.buffer[at++] = 0;
-    std::memcpy(list.buffer + at, name, nameLength);
+    for (DWORD i = 0; i < nameLength; ++i) list.buffer[at + i] = static_cast<Unit>(static_cast<unsigned char>(name[i]));
     list.buffer[at + nameLength] = 0;
     list.buffer[at + nameLength + 1] = 0;
     list.size = newSize;
     return true;
 }
 
-void RemoveSourceEntry(SourceList& list, DWORD offset, const char* name) {
+template <typename Unit>
+void RemoveSourceEntry(SourceListOf<Unit>& list, DWORD offset, const char* name) {
     if (list.size > kSourceListCapacity || offset >= list.size) return;
     // An entry that ends the data without its NUL takes only its letters.
     DWORD length = static_cast<DWORD>(std::strlen(name)) + 1;
     if (length > list.size - offset) length = list.size - offset;
-    std::memmove(list.buffer + offset, list.buffer + offset + length, list.size - offset - length);
+    std::memmove(list.buffer + offset, list.buffer + offset + length, (list.size - offset - length) * sizeof(Unit));
     list.size -= length;
 }
+
+template DWORD FindSourceEntry(const SourceList&, const char*);
+template DWORD FindSourceEntry(const WideSourceList&, const char*);
+template bool AppendSourceEntry(SourceList&, const char*);
+template bool AppendSourceEntry(WideSourceList&, const char*);
+template void RemoveSourceEntry(SourceList&, DWORD, const char*);
+template void RemoveSourceEntry(WideSourceList&, DWORD, const char*);

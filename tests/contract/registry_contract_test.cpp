@@ -2,6 +2,7 @@
 // the stand-in on the host build, Wine on the Windows build.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -73,6 +74,36 @@ TEST_F(RegistryContract, AHandleRefusesWhatItWasNotOpenedFor) {
               ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(writer, "Value"), ERROR_SUCCESS);
     RegCloseKey(writer);
+}
+
+// Why "Sources" is read and written through the W functions: the A functions
+// pass string data through the ANSI code page, and a name outside it comes
+// back as '?' (written back, it would be lost).
+TEST_F(RegistryContract, TheAFunctionsLoseWhatTheAnsiCodePageCannotHoldAndTheWFunctionsKeepIt) {
+    HKEY key = Create(kTestKey);
+    const WCHAR name[] = {'L', 'i', 's', 't', 0};
+    // "A", "日本語", "Ü", "𝒜" (a surrogate pair), and the final NUL.
+    const std::vector<std::uint16_t> units = {'A', 0, 0x65E5, 0x672C, 0x8A9E, 0, 0xDC, 0, 0xD835, 0xDC9C, 0, 0};
+    std::vector<BYTE> stored(units.size() * 2);
+    std::memcpy(stored.data(), units.data(), stored.size());
+    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_MULTI_SZ, stored.data(), static_cast<DWORD>(stored.size())),
+              ERROR_SUCCESS);
+
+    std::vector<BYTE> wide(256);
+    DWORD size = static_cast<DWORD>(wide.size());
+    DWORD type = 0;
+    ASSERT_EQ(RegQueryValueExW(key, name, nullptr, &type, wide.data(), &size), ERROR_SUCCESS);
+    wide.resize(size);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_EQ(wide, stored);
+
+    if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP() << ", not Windows-1252";
+    std::vector<BYTE> ansi(256);
+    size = static_cast<DWORD>(ansi.size());
+    ASSERT_EQ(RegQueryValueExA(key, "List", nullptr, &type, ansi.data(), &size), ERROR_SUCCESS);
+    ansi.resize(size);
+    EXPECT_EQ(ansi, (std::vector<BYTE>{'A', 0, '?', '?', '?', 0, 0xDC, 0, '?', '?', 0, 0}));
+    RegCloseKey(key);
 }
 
 TEST_F(RegistryContract, DwordRoundTripsAndShortBuffersAskForMore) {

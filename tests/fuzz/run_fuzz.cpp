@@ -17,17 +17,17 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-std::vector<std::string> OtherSources() {
-    std::vector<std::string> entries;
+std::vector<std::u16string> OtherSources() {
+    std::vector<std::u16string> entries;
     auto value = standin::GetValue("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "Sources");
     if (!value) return entries;
-    std::string entry;
-    for (BYTE b : value->data) {
-        if (b != 0) {
-            entry += static_cast<char>(b);
+    std::u16string entry;
+    for (char16_t unit : standin::UnitsOf(value->data)) {
+        if (unit != 0) {
+            entry += unit;
             continue;
         }
-        if (entry != "KTRX") entries.push_back(entry);
+        if (entry != u"KTRX") entries.push_back(entry);
         entry.clear();
     }
     return entries;

@@ -6,12 +6,16 @@
 
 namespace {
 
+using namespace std::string_literals;
 using harness::ErrorText;
 using harness::kSourceKey;
 using harness::kSystemLog;
 using harness::StandinTest;
 
 const char kMessageFiles[] = "%SystemRoot%\\System32\\IOLOGMSG.DLL;%SystemRoot%\\System32\\Drivers\\KTRX.SYS";
+
+// A string value's stored bytes: its text in UTF-16.
+std::vector<BYTE> Wide(const std::u16string& text) { return standin::BytesOf(text); }
 const std::vector<std::string> kFreshSources = {"Application Popup", "EventLog", "Service Control Manager", "Tcpip",
                                                 "System"};
 
@@ -35,7 +39,7 @@ TEST_F(EventLogSource, AddingWritesTheKeyBothValuesAndTheEntry) {
     auto files = standin::GetValue(kSourceKey, "EventMessageFile");
     ASSERT_TRUE(files.has_value());
     EXPECT_EQ(files->type, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_EQ(files->data, std::vector<BYTE>(kMessageFiles, kMessageFiles + sizeof kMessageFiles));
+    EXPECT_EQ(files->data, Wide(std::u16string(kMessageFiles, kMessageFiles + sizeof kMessageFiles)));
     auto types = standin::GetValue(kSourceKey, "TypesSupported");
     ASSERT_TRUE(types.has_value());
     EXPECT_EQ(types->type, static_cast<DWORD>(REG_DWORD));
@@ -59,15 +63,33 @@ TEST_F(EventLogSource, AddingTwiceKeepsOneEntryAndRewritesTheValues) {
 TEST_F(EventLogSource, AnEntryInAnotherCaseCountsWhenAddingAndRemoving) {
     standin::PutMultiSz(kSystemLog, "Sources", {"EventLog", "ktrx", "Tcpip"});
     ASSERT_TRUE(Add());
-    EXPECT_EQ(standin::CallsTo("RegSetValueExA"), 2);  // the two values of the key only
+    EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 0);  // the two values of the key only
     Remove();
     EXPECT_EQ(harness::SourcesEntries(), (std::vector<std::string>{"EventLog", "Tcpip", ""}));
 }
 
 TEST_F(EventLogSource, AddingThenRemovingGivesBackSourcesByteForByte) {
-    for (DWORD type : {static_cast<DWORD>(REG_MULTI_SZ), static_cast<DWORD>(REG_BINARY), static_cast<DWORD>(REG_SZ)}) {
+    struct Case {
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    const std::vector<Case> cases = {
+        {REG_MULTI_SZ, Wide(u"A\0Bc\0\0D\0\0"s)},
+        {REG_SZ, Wide(u"A\0Bc\0\0D\0\0"s)},
+        {REG_EXPAND_SZ, Wide(u"A\0\0"s)},
+        {REG_BINARY, {'A', 0, 'B', 'c', 0, 0, 'D', 0, 0}},
+        // Names in several scripts, one outside the BMP (a surrogate pair).
+        {REG_MULTI_SZ, Wide(u"Alpha\0日本語ソース\0Überwachung\0Служба\0𝒜Source\0\0"s)},
+        // A string value of odd length: its last byte stays last.
+        {REG_MULTI_SZ,
+         [] {
+             auto d = Wide(u"Alpha\0\0"s);
+             d.push_back(0x7F);
+             return d;
+         }()},
+    };
+    for (const auto& [type, data] : cases) {
         standin::ResetMachine();
-        const std::vector<BYTE> data = {'A', 0, 'B', 'c', 0, 0, 'D', 0, 0};
         standin::PutValue(kSystemLog, "Sources", type, data);
         std::string before = standin::DumpRegistry();
         ASSERT_TRUE(Add());
@@ -79,12 +101,22 @@ TEST_F(EventLogSource, AddingThenRemovingGivesBackSourcesByteForByte) {
 }
 
 TEST_F(EventLogSource, MalformedSourcesKeepTheirEntries) {
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {'A', 0, 'B', 'e'});
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(u"A\0Be"s));
     ASSERT_TRUE(Add());
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data,
-              (std::vector<BYTE>{'A', 0, 'B', 'e', 0, 'K', 'T', 'R', 'X', 0, 0}));
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"A\0Be\0KTRX\0\0"s));
     Remove();
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0, 'B', 'e', 0, 0}));
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"A\0Be\0\0"s));
+
+    // An odd byte after the last whole unit stays last, after KTRX.
+    std::vector<BYTE> odd = Wide(u"A\0\0"s);
+    odd.push_back(0x55);
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, odd);
+    ASSERT_TRUE(Add());
+    std::vector<BYTE> added = Wide(u"A\0KTRX\0\0"s);
+    added.push_back(0x55);
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, added);
+    Remove();
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, odd);
 
     // No NUL at all: one unended entry.
     standin::PutValue(kSystemLog, "Sources", REG_BINARY, {'A', 'B'});
@@ -95,17 +127,23 @@ TEST_F(EventLogSource, MalformedSourcesKeepTheirEntries) {
     EXPECT_EQ(standin::GetValue(kSystemLog, "Sources"), (standin::RegValue{REG_BINARY, {'A', 'B', 0, 0}}));
 
     // An unended KTRX is the entry itself: nothing is added, and removing takes its letters.
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {'A', 0, 'k', 't', 'r', 'x'});
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(u"A\0ktrx"s));
     ASSERT_TRUE(Add());
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0, 'k', 't', 'r', 'x'}));
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"A\0ktrx"s));
     Remove();
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'A', 0}));
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"A\0"s));
+
+    // A unit above 0xFF is no letter: Ŋ (U+014A) is not a K that lost its
+    // high byte, and a list of such units is left alone.
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(u"\u014BTRX\0\0"s));
+    ASSERT_TRUE(Add());
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"\u014BTRX\0KTRX\0\0"s));
 }
 
 TEST_F(EventLogSource, AnEmptySourcesValueBecomesAOneEntryList) {
     standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, {});
     ASSERT_TRUE(Add());
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, (std::vector<BYTE>{'K', 'T', 'R', 'X', 0, 0}));
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(u"KTRX\0\0"s));
 }
 
 struct AddFailure {
@@ -120,8 +158,8 @@ TEST_F(EventLogSource, EachFailingStepOfAddingIsReportedWithTheRegistrysCode) {
         {"RegCreateKeyExA", 1, "Failed to create HKLM EventLog KTRX key"},
         {"RegSetValueExA", 1, "Failed to set HKLM EventLog KTRX EventMessageFile value"},
         {"RegSetValueExA", 2, "Failed to set HKLM EventLog KTRX TypesSupported value"},
-        {"RegQueryValueExA", 1, "Failed to read HKLM EventLog Sources value"},
-        {"RegSetValueExA", 3, "Failed to add KTRX to EventLog sources value"},
+        {"RegQueryValueExW", 1, "Failed to read HKLM EventLog Sources value"},
+        {"RegSetValueExW", 1, "Failed to add KTRX to EventLog sources value"},
     };
     for (const auto& f : failures) {
         standin::ResetMachine();
@@ -153,26 +191,52 @@ TEST_F(EventLogSource, AMissingSourcesValueFailsAfterTheKeyIsWritten) {
     EXPECT_FALSE(standin::GetValue(kSystemLog, "Sources").has_value());
 }
 
-TEST_F(EventLogSource, ASourcesValueOverFourKilobytesCannotBeRead) {
-    std::vector<BYTE> big(5000, 'x');
-    big[4998] = 0;
-    big[4999] = 0;
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, big);
-    EXPECT_FALSE(Add());
-    EXPECT_EQ(harness::BoxTexts(),
-              std::vector<std::string>{ErrorText("Failed to read HKLM EventLog Sources value", ERROR_MORE_DATA)});
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, big);
+// The capacity counts characters for a string type (4096, whatever each
+// one's size) and bytes for any other.
+TEST_F(EventLogSource, AValueOverTheCapacityOfItsTypeCannotBeRead) {
+    auto List = [](size_t units) {
+        std::u16string text(units, u'x');
+        text[units - 2] = text[units - 1] = 0;
+        return text;
+    };
+    const struct {
+        DWORD type;
+        std::vector<BYTE> data;
+        bool fits;
+    } cases[] = {
+        {REG_MULTI_SZ, Wide(List(4097)), false},
+        {REG_MULTI_SZ, Wide(List(4096)), true},
+        {REG_BINARY, std::vector<BYTE>(4097, 0), false},
+        {REG_BINARY, std::vector<BYTE>(4096, 0), true},
+    };
+    for (const auto& c : cases) {
+        standin::ResetMachine();
+        standin::PutValue(kSystemLog, "Sources", c.type, c.data);
+        EXPECT_FALSE(Add());
+        // Every list that fits is full: it takes no KTRX either.
+        EXPECT_EQ(harness::BoxTexts(),
+                  std::vector<std::string>{
+                      c.fits ? ErrorText("Failed to add KTRX to EventLog sources value", ERROR_INSUFFICIENT_BUFFER)
+                             : ErrorText("Failed to read HKLM EventLog Sources value", ERROR_MORE_DATA)})
+            << c.type << " " << c.data.size();
+        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, c.data);
+        EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 0);
+    }
 }
 
-TEST_F(EventLogSource, AFullListIsLeftAloneAndTheReasonGiven) {
-    std::vector<BYTE> full(4092, 'x');
-    full[4090] = 0;
-    full[4091] = 0;
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, full);
+TEST_F(EventLogSource, AListThatCannotTakeKtrxIsLeftAloneAndTheReasonGiven) {
+    std::u16string full(4092, u'x');
+    full[4090] = full[4091] = 0;
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(full));
     EXPECT_FALSE(Add());
     EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{ErrorText("Failed to add KTRX to EventLog sources value",
                                                                       ERROR_INSUFFICIENT_BUFFER)});
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, full);
+    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(full));
+    // One character fewer and it fits.
+    full.resize(4091);
+    full[4089] = full[4090] = 0;
+    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(full));
+    EXPECT_TRUE(Add());
 }
 
 TEST_F(EventLogSource, RemovingWhatIsNotThereReportsAndChangesNothing) {
@@ -181,7 +245,7 @@ TEST_F(EventLogSource, RemovingWhatIsNotThereReportsAndChangesNothing) {
     EXPECT_TRUE(standin::Boxes().empty());
     EXPECT_EQ(output, "");
     EXPECT_EQ(standin::DumpRegistry(), before);
-    EXPECT_EQ(standin::CallsTo("RegSetValueExA"), 0);
+    EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 0);
 }
 
 TEST_F(EventLogSource, AKeyAlreadyGoneDoesNotStopTheEntrysRemoval) {
@@ -200,8 +264,8 @@ TEST_F(EventLogSource, EachFailingStepOfRemovingIsReportedAndStopsIt) {
     const AddFailure failures[] = {
         {"RegOpenKeyExA", 1, "Failed to open HKLM EventLog key"},
         {"RegDeleteKeyA", 1, "Failed to delete HKLM EventLog KTRX key"},
-        {"RegQueryValueExA", 1, "Failed to read HKLM EventLog Sources value"},
-        {"RegSetValueExA", 1, "Failed to set HKLM EventLog Sources value"},
+        {"RegQueryValueExW", 1, "Failed to read HKLM EventLog Sources value"},
+        {"RegSetValueExW", 1, "Failed to set HKLM EventLog Sources value"},
     };
     for (const auto& f : failures) {
         standin::ResetMachine();

@@ -55,8 +55,9 @@ TEST_F(RunSequence, UsageShowsAllBitsSetAsMinusOne) {
 }
 
 TEST_F(RunSequence, UsageShowsNotAvailableForAValueLongerThanFourBytes) {
-    const char text[] = "a string";
-    standin::PutValue(harness::kParameters, "VideoTimeout", REG_SZ, std::vector<BYTE>(text, text + sizeof text));
+    // Stored as Windows stores a string, in UTF-16; read through the A
+    // function it is still longer than four bytes.
+    standin::PutValue(harness::kParameters, "VideoTimeout", REG_SZ, standin::BytesOf(u"a string"));
     RunDuruvude({});
     EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kUsageStart + "N/A\n"});
 }
@@ -149,7 +150,8 @@ TEST_F(RunSequence, UninstallWithATimeoutWritesNoTimeout) {
     EXPECT_EQ(run.status, 0);
     for (const auto& call : standin::CallLog()) EXPECT_NE(call, "RegCreateKeyExA");
     // The one value written is "Sources", without KTRX.
-    EXPECT_EQ(standin::CallsTo("RegSetValueExA"), 1);
+    EXPECT_EQ(standin::CallsTo("RegSetValueExA"), 0);
+    EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 1);
 }
 
 TEST_F(RunSequence, TheTimeoutAloneNeedsTheParametersKeyAndCreatesNone) {

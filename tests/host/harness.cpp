@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace harness {
@@ -43,13 +44,18 @@ std::vector<std::string> SourcesEntries() {
     std::vector<std::string> entries;
     auto value = standin::GetValue(kSystemLog, "Sources");
     if (!value) return entries;
+    // Stored in UTF-16; a unit outside ASCII reads as \uXXXX.
     std::string entry;
-    for (BYTE b : value->data) {
-        if (b == 0) {
+    for (char16_t unit : standin::UnitsOf(value->data)) {
+        if (unit == 0) {
             entries.push_back(entry);
             entry.clear();
+        } else if (unit < 0x80) {
+            entry += static_cast<char>(unit);
         } else {
-            entry += static_cast<char>(b);
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
+            entry += escaped;
         }
     }
     if (!entry.empty()) entries.push_back(entry);
@@ -69,7 +75,8 @@ void LayOutInstalledDriver(DWORD state) {
     standin::AddService(record);
     standin::PutDword(kParameters, "VideoTimeout", 20000);
     const char files[] = "%SystemRoot%\\System32\\IOLOGMSG.DLL;%SystemRoot%\\System32\\Drivers\\KTRX.SYS";
-    standin::PutValue(kSourceKey, "EventMessageFile", REG_EXPAND_SZ, std::vector<BYTE>(files, files + sizeof files));
+    standin::PutValue(kSourceKey, "EventMessageFile", REG_EXPAND_SZ,
+                      standin::BytesOf(std::u16string(files, files + sizeof files)));
     standin::PutDword(kSourceKey, "TypesSupported", 7);
     standin::PutMultiSz(kSystemLog, "Sources",
                         {"Application Popup", "EventLog", "Service Control Manager", "Tcpip", "System", "KTRX"});

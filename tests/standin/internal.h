@@ -99,6 +99,12 @@ std::shared_ptr<KeyNode> FindKey(const std::string& path);
 std::shared_ptr<KeyNode> MakeKey(const std::string& path);
 void RemoveKeyTree(const std::string& path);
 std::vector<BYTE> SidFromString(const std::string& text);
+
+// What the A functions do to string data: Windows-1252 to UTF-16 and back,
+// a character outside the code page becoming '?'.
+bool IsStringType(DWORD type);
+std::vector<BYTE> Utf16FromAnsi(const std::vector<BYTE>& ansi);
+std::vector<BYTE> AnsiFromUtf16(const std::vector<BYTE>& utf16);
 size_t SidLength(const BYTE* sid);
 
 }  // namespace standin

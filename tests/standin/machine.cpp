@@ -86,6 +86,38 @@ std::vector<BYTE> SidFromString(const std::string& text) {
 
 size_t SidLength(const BYTE* sid) { return 8 + 4 * static_cast<size_t>(sid[1]); }
 
+namespace {
+
+// Windows-1252's characters for the bytes 0x80 to 0x9F; the five it leaves
+// undefined stand for themselves, as Windows maps them.
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+}  // namespace
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::vector<BYTE> Utf16FromAnsi(const std::vector<BYTE>& ansi) {
+    std::u16string units;
+    for (BYTE b : ansi) units += b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+    return BytesOf(units);
+}
+
+std::vector<BYTE> AnsiFromUtf16(const std::vector<BYTE>& utf16) {
+    std::vector<BYTE> ansi;
+    // Unit by unit, as Wine converts: each half of a surrogate pair is a '?'.
+    for (char16_t u : UnitsOf(utf16)) {
+        BYTE b = '?';
+        if (u < 0x80 || (u >= 0xA0 && u < 0x100)) b = static_cast<BYTE>(u);
+        for (int k = 0; k < 32; ++k)
+            if (kCp1252High[k] == u) b = static_cast<BYTE>(0x80 + k);
+        ansi.push_back(b);
+    }
+    return ansi;
+}
+
 void ResetMachine() {
     Machine& m = M();
     for (PSID sid : m.sids) delete[] static_cast<BYTE*>(sid);

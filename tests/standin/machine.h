@@ -76,7 +76,15 @@ void DeleteTree(const std::string& path);
 bool KeyExists(const std::string& path);
 void PutValue(const std::string& keyPath, const std::string& name, DWORD type, const std::vector<BYTE>& data);
 void PutDword(const std::string& keyPath, const std::string& name, DWORD value);
+// String values are stored as Windows stores them, in UTF-16: PutMultiSz
+// takes its entries in the ANSI code page (Windows-1252), PutMultiSzW in
+// UTF-16. PutValue and GetValue give and take the stored bytes.
 void PutMultiSz(const std::string& keyPath, const std::string& name, const std::vector<std::string>& entries);
+void PutMultiSzW(const std::string& keyPath, const std::string& name, const std::vector<std::u16string>& entries);
+// UTF-16 units as stored bytes (little-endian), and back; an odd last byte
+// is no unit.
+std::vector<BYTE> BytesOf(const std::u16string& units);
+std::u16string UnitsOf(const std::vector<BYTE>& bytes);
 void RemoveValue(const std::string& keyPath, const std::string& name);
 std::optional<RegValue> GetValue(const std::string& keyPath, const std::string& name);
 // The options RegCreateKeyExA created a key with (REG_OPTION_VOLATILE or

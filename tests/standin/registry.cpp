@@ -138,7 +138,30 @@ void PutMultiSz(const std::string& keyPath, const std::string& name, const std::
         data.push_back(0);
     }
     data.push_back(0);
-    PutValue(keyPath, name, REG_MULTI_SZ, data);
+    PutValue(keyPath, name, REG_MULTI_SZ, Utf16FromAnsi(data));
+}
+
+void PutMultiSzW(const std::string& keyPath, const std::string& name, const std::vector<std::u16string>& entries) {
+    std::u16string units;
+    for (const auto& e : entries) units += e + u'\0';
+    units += u'\0';
+    PutValue(keyPath, name, REG_MULTI_SZ, BytesOf(units));
+}
+
+std::vector<BYTE> BytesOf(const std::u16string& units) {
+    std::vector<BYTE> bytes;
+    for (char16_t u : units) {
+        bytes.push_back(static_cast<BYTE>(u & 0xFF));
+        bytes.push_back(static_cast<BYTE>(u >> 8));
+    }
+    return bytes;
+}
+
+std::u16string UnitsOf(const std::vector<BYTE>& bytes) {
+    std::u16string units;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        units += static_cast<char16_t>(bytes[i] | static_cast<char16_t>(bytes[i + 1] << 8));
+    return units;
 }
 
 void RemoveValue(const std::string& keyPath, const std::string& name) {
@@ -223,16 +246,28 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, 
     return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    if (DWORD fault = Inject("RegQueryValueExA")) return static_cast<LONG>(fault);
+namespace {
+
+std::string WideName(LPCWSTR name) {
+    std::string text;
+    for (; name && *name; ++name) text += static_cast<char>(*name);
+    return text;
+}
+
+// The stored bytes of a value, as the caller sees them: string data through
+// the ANSI code page for the A functions, as stored for the W functions.
+LONG QueryValue(const char* op, HKEY hKey, const std::string& name, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData,
+                bool ansi) {
+    if (DWORD fault = Inject(op)) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
     REGSAM access = 0;
     if (LONG rc = Resolve(hKey, node, &access)) return rc;
     if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    auto it = node->values.find(ValueName(lpValueName));
+    auto it = node->values.find(name);
     if (it == node->values.end()) return ERROR_FILE_NOT_FOUND;
     const RegValue& value = it->second;
-    auto size = static_cast<DWORD>(value.data.size());
+    const std::vector<BYTE> data = ansi && IsStringType(value.type) ? AnsiFromUtf16(value.data) : value.data;
+    auto size = static_cast<DWORD>(data.size());
     if (lpType) *lpType = value.type;
     if (lpData) {
         if (!lpcbData) return ERROR_INVALID_PARAMETER;
@@ -240,22 +275,42 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LP
             *lpcbData = size;
             return ERROR_MORE_DATA;
         }
-        if (size) std::memcpy(lpData, value.data.data(), size);
+        if (size) std::memcpy(lpData, data.data(), size);
     }
     if (lpcbData) *lpcbData = size;
     return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-    if (DWORD fault = Inject("RegSetValueExA")) return static_cast<LONG>(fault);
+LONG SetValue(const char* op, HKEY hKey, const std::string& name, DWORD dwType, const BYTE* lpData, DWORD cbData,
+              bool ansi) {
+    if (DWORD fault = Inject(op)) return static_cast<LONG>(fault);
     std::shared_ptr<KeyNode> node;
     REGSAM access = 0;
     if (LONG rc = Resolve(hKey, node, &access)) return rc;
     if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     RegValue value{dwType, {}};
     if (cbData) value.data.assign(lpData, lpData + cbData);
-    node->values[ValueName(lpValueName)] = value;
+    if (ansi && IsStringType(dwType)) value.data = Utf16FromAnsi(value.data);
+    node->values[name] = value;
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return QueryValue("RegQueryValueExA", hKey, ValueName(lpValueName), lpType, lpData, lpcbData, true);
+}
+
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return QueryValue("RegQueryValueExW", hKey, WideName(lpValueName), lpType, lpData, lpcbData, false);
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    return SetValue("RegSetValueExA", hKey, ValueName(lpValueName), dwType, lpData, cbData, true);
+}
+
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    return SetValue("RegSetValueExW", hKey, WideName(lpValueName), dwType, lpData, cbData, false);
 }
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {

@@ -46,13 +46,12 @@ void WriteServiceKey(const ServiceRecord& r) {
     PutDword(key, "Type", r.serviceType);
     PutDword(key, "Start", r.startType);
     PutDword(key, "ErrorControl", r.errorControl);
-    PutValue(key, "ImagePath", REG_EXPAND_SZ,
-             std::vector<BYTE>(r.binaryPath.c_str(), r.binaryPath.c_str() + r.binaryPath.size() + 1));
-    PutValue(key, "DisplayName", REG_SZ,
-             std::vector<BYTE>(r.displayName.c_str(), r.displayName.c_str() + r.displayName.size() + 1));
-    if (!r.loadOrderGroup.empty())
-        PutValue(key, "Group", REG_SZ,
-                 std::vector<BYTE>(r.loadOrderGroup.c_str(), r.loadOrderGroup.c_str() + r.loadOrderGroup.size() + 1));
+    auto text = [](const std::string& s) {
+        return Utf16FromAnsi(std::vector<BYTE>(s.c_str(), s.c_str() + s.size() + 1));
+    };
+    PutValue(key, "ImagePath", REG_EXPAND_SZ, text(r.binaryPath));
+    PutValue(key, "DisplayName", REG_SZ, text(r.displayName));
+    if (!r.loadOrderGroup.empty()) PutValue(key, "Group", REG_SZ, text(r.loadOrderGroup));
 }
 
 void SetState(Service& s, DWORD state) {

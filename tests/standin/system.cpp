@@ -249,6 +249,11 @@ HLOCAL LocalFree(HLOCAL hMem) {
     return nullptr;
 }
 
+UINT GetACP() {
+    Log("GetACP");
+    return 1252;
+}
+
 DWORD GetCurrentProcessId() {
     Log("GetCurrentProcessId");
     return 4242;

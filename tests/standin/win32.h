@@ -15,6 +15,8 @@ using LONG = std::int32_t;
 using UINT = unsigned int;
 using BOOL = int;
 using CHAR = char;
+using WCHAR = char16_t;
+using LPCWSTR = const WCHAR*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPBYTE = BYTE*;
@@ -110,6 +112,11 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData);
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
+// The W forms take and give string data as stored, in UTF-16; the A forms
+// convert it through the ANSI code page (GetACP).
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData);
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG RegCloseKey(HKEY hKey);
@@ -243,6 +250,7 @@ HANDLE GetCurrentProcess();
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 DWORD GetCurrentProcessId();
+UINT GetACP();
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
 DWORD WTSGetActiveConsoleSessionId();
 

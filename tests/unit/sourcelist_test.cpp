@@ -1,6 +1,8 @@
-// Editing of the "Sources" multi-string, as pure code.
+// Editing of the "Sources" multi-string, as pure code, in both unit sizes:
+// bytes (a value of no string type) and UTF-16 units (a string value).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
@@ -10,152 +12,187 @@
 
 namespace {
 
-SourceList FromBytes(const std::vector<BYTE>& bytes) {
-    SourceList list;
+template <typename Unit>
+SourceListOf<Unit> FromUnits(const std::vector<std::uint32_t>& units) {
+    SourceListOf<Unit> list;
     // What lies beyond the data must never be read as an entry.
     const char garbage[] = "KTRX";
-    for (DWORD i = 0; i < kSourceListCapacity; ++i) list.buffer[i] = static_cast<BYTE>(garbage[i % 5]);
-    if (!bytes.empty()) std::memcpy(list.buffer, bytes.data(), bytes.size());
-    list.size = static_cast<DWORD>(bytes.size());
+    for (DWORD i = 0; i < kSourceListCapacity; ++i) list.buffer[i] = static_cast<Unit>(garbage[i % 5]);
+    for (size_t i = 0; i < units.size(); ++i) list.buffer[i] = static_cast<Unit>(units[i]);
+    list.size = static_cast<DWORD>(units.size());
     list.type = REG_MULTI_SZ;
     return list;
 }
 
-std::vector<BYTE> Bytes(const std::string& text) { return std::vector<BYTE>(text.begin(), text.end()); }
+std::vector<std::uint32_t> Units(const std::string& text) {
+    std::vector<std::uint32_t> units;
+    for (char c : text) units.push_back(static_cast<unsigned char>(c));
+    return units;
+}
 
-SourceList FromEntries(const std::vector<std::string>& entries) {
+template <typename Unit>
+SourceListOf<Unit> FromText(const std::string& text) {
+    return FromUnits<Unit>(Units(text));
+}
+
+template <typename Unit>
+SourceListOf<Unit> FromEntries(const std::vector<std::string>& entries) {
     std::string data;
     for (const auto& e : entries) data += e + std::string(1, '\0');
     data += std::string(1, '\0');
-    return FromBytes(Bytes(data));
+    return FromText<Unit>(data);
 }
 
-std::vector<BYTE> Data(const SourceList& list) { return std::vector<BYTE>(list.buffer, list.buffer + list.size); }
+template <typename Unit>
+std::vector<std::uint32_t> Data(const SourceListOf<Unit>& list) {
+    return std::vector<std::uint32_t>(list.buffer, list.buffer + list.size);
+}
 
 const std::string N(1, '\0');
 
-TEST(FindSourceEntry, IgnoresCaseButNotNearMisses) {
-    EXPECT_EQ(FindSourceEntry(FromEntries({"Alpha", "ktrx"}), "KTRX"), 6u);
-    EXPECT_EQ(FindSourceEntry(FromEntries({"KTRXA", "XKTRX", "KTR", "KTRX "}), "KTRX"), kNoSourceEntry);
+template <typename Unit>
+class SourceListEditing : public ::testing::Test {
+protected:
+    using List = SourceListOf<Unit>;
+    static List Entries(const std::vector<std::string>& entries) { return FromEntries<Unit>(entries); }
+    static List Text(const std::string& text) { return FromText<Unit>(text); }
+};
+using UnitSizes = ::testing::Types<BYTE, std::uint16_t>;
+TYPED_TEST_SUITE(SourceListEditing, UnitSizes);
+
+TYPED_TEST(SourceListEditing, FindSourceEntry_IgnoresCaseButNotNearMisses) {
+    EXPECT_EQ(FindSourceEntry(this->Entries({"Alpha", "ktrx"}), "KTRX"), 6u);
+    EXPECT_EQ(FindSourceEntry(this->Entries({"KTRXA", "XKTRX", "KTR", "KTRX "}), "KTRX"), kNoSourceEntry);
 }
 
-TEST(FindSourceEntry, GivesTheFirstOfTwo) {
-    EXPECT_EQ(FindSourceEntry(FromEntries({"KTRX", "Beta", "KTRX"}), "KTRX"), 0u);
+TYPED_TEST(SourceListEditing, FindSourceEntry_GivesTheFirstOfTwo) {
+    EXPECT_EQ(FindSourceEntry(this->Entries({"KTRX", "Beta", "KTRX"}), "KTRX"), 0u);
 }
 
-TEST(FindSourceEntry, LooksPastEmptyEntries) {
-    EXPECT_EQ(FindSourceEntry(FromEntries({"Alpha", "", "KTRX"}), "KTRX"), 7u);
+TYPED_TEST(SourceListEditing, FindSourceEntry_LooksPastEmptyEntries) {
+    EXPECT_EQ(FindSourceEntry(this->Entries({"Alpha", "", "KTRX"}), "KTRX"), 7u);
 }
 
-TEST(FindSourceEntry, ReadsNothingOutsideTheData) {
-    EXPECT_EQ(FindSourceEntry(FromBytes({}), "KTRX"), kNoSourceEntry);
-    EXPECT_EQ(FindSourceEntry(FromBytes({0}), "KTRX"), kNoSourceEntry);
+TYPED_TEST(SourceListEditing, FindSourceEntry_ReadsNothingOutsideTheData) {
+    EXPECT_EQ(FindSourceEntry(this->Text(""), "KTRX"), kNoSourceEntry);
+    EXPECT_EQ(FindSourceEntry(this->Text(N), "KTRX"), kNoSourceEntry);
     // The last entry lacks its NUL: the bytes after the data would complete it.
-    EXPECT_EQ(FindSourceEntry(FromBytes(Bytes("Alpha" + N + "KTR")), "KTRX"), kNoSourceEntry);
+    EXPECT_EQ(FindSourceEntry(this->Text(("Alpha" + N + "KTR")), "KTRX"), kNoSourceEntry);
     // Ended by the end of the data, it is an entry as it stands.
-    EXPECT_EQ(FindSourceEntry(FromBytes(Bytes("Alpha" + N + "KTRX")), "KTRX"), 6u);
+    EXPECT_EQ(FindSourceEntry(this->Text(("Alpha" + N + "KTRX")), "KTRX"), 6u);
 }
 
-TEST(AppendSourceEntry, AddsTheLastEntry) {
-    SourceList list = FromEntries({"Alpha", "Beta"});
+TYPED_TEST(SourceListEditing, AppendSourceEntry_AddsTheLastEntry) {
+    typename TestFixture::List list = this->Entries({"Alpha", "Beta"});
     ASSERT_EQ(list.size, 12u);
     ASSERT_TRUE(AppendSourceEntry(list, "KTRX"));
     EXPECT_EQ(list.size, 17u);
-    EXPECT_EQ(Data(list), Bytes("Alpha" + N + "Beta" + N + "KTRX" + N + N));
+    EXPECT_EQ(Data(list), Units("Alpha" + N + "Beta" + N + "KTRX" + N + N));
 }
 
-TEST(AppendSourceEntry, StartsAnEmptyList) {
-    SourceList empty = FromBytes({});
+TYPED_TEST(SourceListEditing, AppendSourceEntry_StartsAnEmptyList) {
+    typename TestFixture::List empty = this->Text("");
     ASSERT_TRUE(AppendSourceEntry(empty, "KTRX"));
-    EXPECT_EQ(Data(empty), Bytes("KTRX" + N + N));
-    SourceList terminatorOnly = FromBytes({0});
+    EXPECT_EQ(Data(empty), Units("KTRX" + N + N));
+    typename TestFixture::List terminatorOnly = this->Text(N);
     ASSERT_TRUE(AppendSourceEntry(terminatorOnly, "KTRX"));
-    EXPECT_EQ(Data(terminatorOnly), Bytes("KTRX" + N + N));
+    EXPECT_EQ(Data(terminatorOnly), Units("KTRX" + N + N));
 }
 
-TEST(AppendSourceEntry, CompletesMalformedDataWithoutLosingAByte) {
-    SourceList unended = FromBytes(Bytes("Alpha" + N + "Beta"));
+TYPED_TEST(SourceListEditing, AppendSourceEntry_CompletesMalformedDataWithoutLosingAByte) {
+    typename TestFixture::List unended = this->Text(("Alpha" + N + "Beta"));
     ASSERT_TRUE(AppendSourceEntry(unended, "KTRX"));
-    EXPECT_EQ(Data(unended), Bytes("Alpha" + N + "Beta" + N + "KTRX" + N + N));
-    SourceList noFinalNul = FromBytes(Bytes("Alpha" + N + "Beta" + N));
+    EXPECT_EQ(Data(unended), Units("Alpha" + N + "Beta" + N + "KTRX" + N + N));
+    typename TestFixture::List noFinalNul = this->Text(("Alpha" + N + "Beta" + N));
     ASSERT_TRUE(AppendSourceEntry(noFinalNul, "KTRX"));
-    EXPECT_EQ(Data(noFinalNul), Bytes("Alpha" + N + "Beta" + N + "KTRX" + N + N));
+    EXPECT_EQ(Data(noFinalNul), Units("Alpha" + N + "Beta" + N + "KTRX" + N + N));
 }
 
-TEST(AppendSourceEntry, RefusesWhatWouldNotFitAndChangesNothing) {
-    // 4092 bytes: one entry of 4090 letters, its NUL and the final NUL; with
+TYPED_TEST(SourceListEditing, AppendSourceEntry_RefusesWhatWouldNotFitAndChangesNothing) {
+    // 4092 units: one entry of 4090 letters, its NUL and the final NUL; with
     // KTRX it would need 4097.
-    SourceList full = FromEntries({std::string(4090, 'a')});
-    SourceList before = full;
+    typename TestFixture::List full = this->Entries({std::string(4090, 'a')});
+    typename TestFixture::List before = full;
     EXPECT_FALSE(AppendSourceEntry(full, "KTRX"));
     EXPECT_EQ(full.size, before.size);
-    EXPECT_EQ(std::memcmp(full.buffer, before.buffer, kSourceListCapacity), 0);
+    EXPECT_EQ(std::memcmp(full.buffer, before.buffer, sizeof full.buffer), 0);
 
-    SourceList fits = FromEntries({std::string(4089, 'a')});
+    typename TestFixture::List fits = this->Entries({std::string(4089, 'a')});
     EXPECT_TRUE(AppendSourceEntry(fits, "KTRX"));
     EXPECT_EQ(fits.size, kSourceListCapacity);
     EXPECT_EQ(fits.buffer[kSourceListCapacity - 1], 0);
     EXPECT_EQ(fits.buffer[kSourceListCapacity - 2], 0);
 
     // Unended data that fills the buffer leaves no room for the NUL it lacks.
-    SourceList unended = FromBytes(std::vector<BYTE>(kSourceListCapacity, 'b'));
+    typename TestFixture::List unended = this->Text(std::string(kSourceListCapacity, 'b'));
     EXPECT_FALSE(AppendSourceEntry(unended, "KTRX"));
     EXPECT_EQ(unended.size, kSourceListCapacity);
 }
 
-TEST(RemoveSourceEntry, TakesOutOnlyThatEntry) {
+TYPED_TEST(SourceListEditing, RemoveSourceEntry_TakesOutOnlyThatEntry) {
     const std::vector<std::string> entries = {"First", "KTRX", "Last"};
-    SourceList middle = FromEntries(entries);
+    typename TestFixture::List middle = this->Entries(entries);
     RemoveSourceEntry(middle, FindSourceEntry(middle, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(middle), Bytes("First" + N + "Last" + N + N));
+    EXPECT_EQ(Data(middle), Units("First" + N + "Last" + N + N));
 
-    SourceList first = FromEntries({"KTRX", "Beta"});
+    typename TestFixture::List first = this->Entries({"KTRX", "Beta"});
     RemoveSourceEntry(first, FindSourceEntry(first, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(first), Bytes("Beta" + N + N));
+    EXPECT_EQ(Data(first), Units("Beta" + N + N));
 
-    SourceList last = FromEntries({"Alpha", "ktrx"});
+    typename TestFixture::List last = this->Entries({"Alpha", "ktrx"});
     RemoveSourceEntry(last, FindSourceEntry(last, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(last), Bytes("Alpha" + N + N));
+    EXPECT_EQ(Data(last), Units("Alpha" + N + N));
 
-    SourceList twice = FromEntries({"KTRX", "Beta", "KTRX"});
+    typename TestFixture::List twice = this->Entries({"KTRX", "Beta", "KTRX"});
     RemoveSourceEntry(twice, FindSourceEntry(twice, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(twice), Bytes("Beta" + N + "KTRX" + N + N));
+    EXPECT_EQ(Data(twice), Units("Beta" + N + "KTRX" + N + N));
 }
 
-TEST(RemoveSourceEntry, KeepsTheBytesOfMalformedData) {
-    SourceList list = FromBytes(Bytes("KTRX" + N + "Alpha" + N + "Beta"));
+TYPED_TEST(SourceListEditing, RemoveSourceEntry_KeepsTheBytesOfMalformedData) {
+    typename TestFixture::List list = this->Text(("KTRX" + N + "Alpha" + N + "Beta"));
     RemoveSourceEntry(list, FindSourceEntry(list, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(list), Bytes("Alpha" + N + "Beta"));
+    EXPECT_EQ(Data(list), Units("Alpha" + N + "Beta"));
 
-    SourceList unendedLast = FromBytes(Bytes("Alpha" + N + "ktrx"));
+    typename TestFixture::List unendedLast = this->Text(("Alpha" + N + "ktrx"));
     RemoveSourceEntry(unendedLast, FindSourceEntry(unendedLast, "KTRX"), "KTRX");
-    EXPECT_EQ(Data(unendedLast), Bytes("Alpha" + N));
+    EXPECT_EQ(Data(unendedLast), Units("Alpha" + N));
 }
 
-TEST(SourceListProperty, AppendingThenRemovingGivesBackTheSameBytes) {
+TYPED_TEST(SourceListEditing, Property_AppendingThenRemovingGivesBackTheSameUnits) {
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> count(0, 40);
     std::uniform_int_distribution<int> length(0, 20);
-    std::uniform_int_distribution<int> letter(1, 255);
+    std::uniform_int_distribution<std::uint32_t> unit(1, sizeof(TypeParam) == 1 ? 0xFF : 0xFFFF);
     for (int round = 0; round < 2000; ++round) {
-        std::vector<std::string> entries;
+        std::vector<std::uint32_t> data;
         int n = count(random);
         for (int i = 0; i < n; ++i) {
-            std::string name;
+            std::vector<std::uint32_t> name;
             int l = length(random);
-            for (int c = 0; c < l; ++c) name += static_cast<char>(letter(random));
-            if (name.size() == 4 && FindSourceEntry(FromEntries({name}), "KTRX") == 0) continue;
-            entries.push_back(name);
+            for (int c = 0; c < l; ++c) name.push_back(unit(random));
+            std::vector<std::uint32_t> alone = name;
+            alone.insert(alone.end(), {0, 0});
+            if (FindSourceEntry(FromUnits<TypeParam>(alone), "KTRX") == 0) continue;
+            data.insert(data.end(), name.begin(), name.end());
+            data.push_back(0);
         }
-        SourceList list = FromEntries(entries);
-        const std::vector<BYTE> before = Data(list);
+        data.push_back(0);
+        auto list = FromUnits<TypeParam>(data);
         ASSERT_EQ(FindSourceEntry(list, "KTRX"), kNoSourceEntry);
         ASSERT_TRUE(AppendSourceEntry(list, "KTRX"));
         DWORD offset = FindSourceEntry(list, "KTRX");
         ASSERT_NE(offset, kNoSourceEntry);
         RemoveSourceEntry(list, offset, "KTRX");
-        ASSERT_EQ(Data(list), before) << "round " << round;
+        ASSERT_EQ(Data(list), data) << "round " << round;
     }
+}
+
+// A UTF-16 unit is compared whole: one whose low byte spells a letter of
+// KTRX (U+014B, U+016B) is another character.
+TEST(WideSourceList, AUnitAboveAByteIsNoLetter) {
+    EXPECT_EQ(FindSourceEntry(FromUnits<std::uint16_t>({0x14B, 'T', 'R', 'X', 0, 0}), "KTRX"), kNoSourceEntry);
+    EXPECT_EQ(FindSourceEntry(FromUnits<std::uint16_t>({0x16B, 0x174, 0x172, 0x178, 0, 0}), "KTRX"), kNoSourceEntry);
+    EXPECT_EQ(FindSourceEntry(FromUnits<std::uint16_t>({0x65E5, 0, 'k', 'T', 'r', 'X', 0, 0}), "KTRX"), 2u);
 }
 
 }  // namespace

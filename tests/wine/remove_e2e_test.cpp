@@ -19,7 +19,7 @@ TEST_F(WineTest, UninstallStopsTheDriverAndTakesEverythingAway) {
     EXPECT_FALSE(bed::ServiceState().has_value());
     EXPECT_FALSE(bed::KeyExists(bed::kServiceKey));
     EXPECT_FALSE(bed::KeyExists(bed::kSourceKey));
-    EXPECT_EQ(bed::ReadValue(bed::kSystemLog, "Sources"), sourcesBefore);
+    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), sourcesBefore);
 }
 
 TEST_F(WineTest, UninstallingTwiceSaysTheDriverIsNotInstalled) {
@@ -69,6 +69,9 @@ TEST_F(WineTest, AServiceHeldOpenElsewhereGoesWhenItsHandleCloses) {
 }
 
 TEST_F(WineTest, TwentyFullCyclesLeaveNothingBehind) {
+    // Other products' sources, whatever their script, keep every byte.
+    const bed::RegData seeded = bed::SourcesInSeveralScripts();
+    bed::WriteStored(bed::kSystemLog, "Sources", seeded);
     for (int cycle = 0; cycle < 20; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         ASSERT_EQ(bed::RunDuruvude({"install", "videotimeout", "300"}).exitCode, 0u);
@@ -84,7 +87,20 @@ TEST_F(WineTest, TwentyFullCyclesLeaveNothingBehind) {
     EXPECT_FALSE(bed::KeyExists(bed::kServiceKey));
     EXPECT_FALSE(bed::KeyExists(bed::kSourceKey));
     EXPECT_FALSE(bed::DeviceOpens());
-    EXPECT_EQ(bed::ReadValue(bed::kSystemLog, "Sources"), sourcesBefore);
+    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), seeded);
+}
+
+TEST_F(WineTest, SourcesInSeveralScriptsKeepEveryByteThroughAnInstallAndAnUninstall) {
+    const bed::RegData seeded = bed::SourcesInSeveralScripts();
+    bed::WriteStored(bed::kSystemLog, "Sources", seeded);
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    bed::RegData added = seeded;
+    added.bytes.resize(added.bytes.size() - 2);
+    for (char c : std::string("KTRX")) added.bytes.insert(added.bytes.end(), {static_cast<BYTE>(c), 0});
+    added.bytes.insert(added.bytes.end(), {0, 0, 0, 0});
+    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), added);
+    ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
+    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), seeded);
 }
 
 }  // namespace

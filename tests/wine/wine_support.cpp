@@ -1,5 +1,6 @@
 #include "wine_support.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -84,6 +85,54 @@ void WriteValue(const char* key, const char* name, const RegData& data) {
     RegCloseKey(handle);
 }
 
+namespace {
+
+std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + lstrlenA(ascii)); }
+
+}  // namespace
+
+std::optional<RegData> ReadStored(const char* key, const char* name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return std::nullopt;
+    RegData data;
+    data.bytes.resize(65536);
+    DWORD size = static_cast<DWORD>(data.bytes.size());
+    LONG rc = RegQueryValueExW(handle, Wide(name).c_str(), nullptr, &data.type, data.bytes.data(), &size);
+    RegCloseKey(handle);
+    if (rc != ERROR_SUCCESS) return std::nullopt;
+    data.bytes.resize(size);
+    return data;
+}
+
+void WriteStored(const char* key, const char* name, const RegData& data) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(handle, Wide(name).c_str(), 0, data.type, data.bytes.data(),
+                             static_cast<DWORD>(data.bytes.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+}
+
+void PrintTo(const RegData& data, std::ostream* out) {
+    *out << "type " << data.type << ", " << data.bytes.size() << " bytes:";
+    char hex[4];
+    for (BYTE b : data.bytes) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        *out << hex;
+    }
+}
+
+RegData SourcesInSeveralScripts() {
+    static const char16_t list[] = u"Alpha\0日本語ソース\0Überwachung\0Служба журнала\0𝒜𝓁𝓅𝒽𝒶\0EventLog\0";
+    const std::u16string text(list, list + sizeof list / sizeof list[0]);  // the literal's NUL ends the list
+    RegData data{REG_MULTI_SZ, {}};
+    for (char16_t unit : text) {
+        data.bytes.push_back(static_cast<BYTE>(unit & 0xFF));
+        data.bytes.push_back(static_cast<BYTE>(unit >> 8));
+    }
+    return data;
+}
+
 bool KeyExists(const char* key) {
     HKEY handle = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
@@ -162,23 +211,25 @@ void StartBoxWatcher() {
     ASSERT_NE(watcher, nullptr);
 }
 
-// A crashed earlier run may have left its entry in "Sources".
+// A crashed earlier run may have left its entry in "Sources" (UTF-16 units).
 void DropLeftOverSourcesEntry() {
-    auto value = ReadValue(kSystemLog, "Sources");
+    auto value = ReadStored(kSystemLog, "Sources");
     if (!value) return;
     RegData kept{value->type, {}};
     bool dropped = false;
     size_t start = 0;
-    for (size_t i = 0; i < value->bytes.size(); ++i) {
-        if (value->bytes[i] != 0) continue;
-        std::string entry(value->bytes.begin() + start, value->bytes.begin() + i);
+    for (size_t i = 0; i + 1 < value->bytes.size(); i += 2) {
+        if (value->bytes[i] != 0 || value->bytes[i + 1] != 0) continue;
+        std::string entry;
+        for (size_t k = start; k < i; k += 2) entry += value->bytes[k + 1] ? '?' : static_cast<char>(value->bytes[k]);
         if (lstrcmpiA(entry.c_str(), "KTRX") == 0)
             dropped = true;
         else
-            kept.bytes.insert(kept.bytes.end(), value->bytes.begin() + start, value->bytes.begin() + i + 1);
-        start = i + 1;
+            kept.bytes.insert(kept.bytes.end(), value->bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                              value->bytes.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        start = i + 2;
     }
-    if (dropped) WriteValue(kSystemLog, "Sources", kept);
+    if (dropped) WriteStored(kSystemLog, "Sources", kept);
 }
 
 }  // namespace
@@ -195,7 +246,7 @@ void WineTest::SetUp() {
     TakeOwnBoxes();
     RemoveKtrx();
     DropLeftOverSourcesEntry();
-    sourcesBefore = ReadValue(kSystemLog, "Sources");
+    sourcesBefore = ReadStored(kSystemLog, "Sources");
     ASSERT_TRUE(sourcesBefore.has_value());
     PlaceDriver();
 }
@@ -204,7 +255,7 @@ void WineTest::TearDown() {
     for (const auto& box : TakeOwnBoxes()) ADD_FAILURE() << "unexpected box [" << box.title << "] " << box.text;
     RemoveKtrx();
     RemoveDriverFile();
-    if (ReadValue(kSystemLog, "Sources") != sourcesBefore) WriteValue(kSystemLog, "Sources", *sourcesBefore);
+    if (ReadStored(kSystemLog, "Sources") != sourcesBefore) WriteStored(kSystemLog, "Sources", *sourcesBefore);
 }
 
 }  // namespace bed

@@ -42,8 +42,17 @@ struct RegData {
     std::vector<BYTE> bytes;
     bool operator==(const RegData&) const = default;
 };
+// For failure messages: the type and the bytes in hex.
+void PrintTo(const RegData& data, std::ostream* out);
+// Through the A functions: string data in the ANSI code page.
 std::optional<RegData> ReadValue(const char* key, const char* name);
 void WriteValue(const char* key, const char* name, const RegData& data);
+// Through the W functions: the bytes as stored, string data in UTF-16.
+std::optional<RegData> ReadStored(const char* key, const char* name);
+void WriteStored(const char* key, const char* name, const RegData& data);
+// A REG_MULTI_SZ "Sources" as stored, with names in several scripts: Latin,
+// CJK, Latin-1 accents, Cyrillic and one outside the BMP.
+RegData SourcesInSeveralScripts();
 bool KeyExists(const char* key);
 std::vector<std::string> SourcesEntries();
 
