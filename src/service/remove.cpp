@@ -21,9 +21,20 @@ void StopDriver(SC_HANDLE service) {
     }
 }
 
+// A driver that did not stop (it cannot unload, or its device would not
+// open, so no stop was sent) keeps running with its service only marked for
+// deletion: say so, since the removal completes only when it stops.
+void SayIfStillRunning(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED)
+        PrintProgress("%s is still running: its removal completes when it stops or the system restarts\n",
+                      kDisplayName);
+}
+
 bool DeleteDriverService(SC_HANDLE service) {
     if (DeleteService(service)) {
         PrintProgress("%s removed\n", kDisplayName);
+        SayIfStillRunning(service);
         return true;
     }
     DWORD error = GetLastError();

@@ -18,6 +18,9 @@ protected:
     }
 };
 
+const char kStillRunning[] =
+    "Kestrix driver is still running: its removal completes when it stops or the system restarts\n";
+
 TEST_F(Remove, ARunningDriverStopsAtOnceAndEverythingGoes) {
     harness::LayOutInstalledDriver(SERVICE_RUNNING);
     auto run = RunDuruvude({"uninstall"});
@@ -49,8 +52,9 @@ TEST_F(Remove, ADeviceThatRefusesToOpenGetsNoStop) {
     auto run = RunDuruvude({"uninstall"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(standin::CallsTo("ControlService"), 0);
-    // Accepted for deletion; it goes once the driver stops.
+    // Accepted for deletion; it goes once the driver stops, and the run says so.
     EXPECT_TRUE(standin::GetService("KTRX")->markedForDelete);
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
 }
 
 TEST_F(Remove, AStopThatStaysPendingIsPolledFiveTimesThenDeleted) {
@@ -66,7 +70,8 @@ TEST_F(Remove, AStopThatStaysPendingIsPolledFiveTimesThenDeleted) {
     auto stop = std::find(log.begin(), log.end(), "ControlService");
     std::vector<std::string> poll(stop + 1, stop + 11);
     for (size_t i = 0; i < poll.size(); ++i) EXPECT_EQ(poll[i], i % 2 == 0 ? "Sleep" : "ControlService");
-    EXPECT_EQ(run.output, "Kestrix driver removed\n");
+    // Still stopping when the poll gave up.
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
 }
 
 TEST_F(Remove, APollEndsWhenTheDriverHasStopped) {
@@ -85,13 +90,25 @@ TEST_F(Remove, AFailedStopInAnotherStateIsNotPolled) {
     EXPECT_TRUE(standin::Sleeps().empty());
     EXPECT_TRUE(standin::Boxes().empty());
     EXPECT_TRUE(standin::GetService("KTRX")->markedForDelete);
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
 
     standin::ResetMachine();
     harness::LayOutInstalledDriver(SERVICE_RUNNING);
     standin::FailCall("ControlService", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RunDuruvude({"uninstall"}).status, 0);
+    run = RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(standin::Sleeps().empty());
     EXPECT_TRUE(standin::Boxes().empty());
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
+
+    // A status that cannot be read adds nothing.
+    standin::ResetMachine();
+    harness::LayOutInstalledDriver(SERVICE_RUNNING);
+    standin::SetStopBehaviour("KTRX", standin::StopBehaviour::Refuses);
+    standin::FailCall("QueryServiceStatus", ERROR_ACCESS_DENIED);
+    run = RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "Kestrix driver removed\n");
 }
 
 TEST_F(Remove, AFailingEventLogRemovalDoesNotStopTheDeletion) {

@@ -1,6 +1,7 @@
 // "uninstall" end to end under Wine, with the fixture driver, and the whole
 // cycle repeated.
 #include <algorithm>
+#include <cstdio>
 
 #include "wine_support.h"
 
@@ -101,6 +102,65 @@ TEST_F(WineTest, SourcesInSeveralScriptsKeepEveryByteThroughAnInstallAndAnUninst
     EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), added);
     ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
     EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), seeded);
+}
+
+}  // namespace
+
+namespace {
+
+const char kStillRunning[] =
+    "Kestrix driver is still running: its removal completes when it stops or the system restarts\n";
+
+TEST_F(WineTest, AnUninstallThatSendsNoStopSaysTheDriverIsStillRunning) {
+    // Its device does not open, so the removal sends no stop.
+    bed::PlaceDriver("KTRX-REFUSE.SYS");
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    RunOutcome run = bed::RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(bed::ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// A driver with no unload routine stays loaded, its service marked for
+// deletion, until the machine restarts (here: until the wineserver ends).
+// Its own ctest entry gives it a fresh wineserver before and after.
+TEST(NoUnloadDriver, AnUninstallThatCannotStopTheDriverSaysSoAndTheNextInstallIsRefused) {
+    bed::RemoveKtrx();
+    const auto sources = bed::ReadStored(bed::kSystemLog, "Sources");
+    bed::PlaceDriver("KTRX-NOUNLOAD.SYS");
+    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+    EXPECT_TRUE(bed::DeviceOpens());
+
+    RunOutcome run = bed::RunDuruvude({"uninstall"});
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.output, std::string("Kestrix driver removed\n") + kStillRunning);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(bed::ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(bed::DeviceOpens());
+    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), sources);
+
+    // What Wine answers a further stop.
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    SERVICE_STATUS status = {};
+    SetLastError(0xdeadbeef);
+    BOOL stopped = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    DWORD error = GetLastError();
+    std::printf("no-unload driver after uninstall: another stop gives %d, error %lu, state %lu\n", stopped,
+                static_cast<unsigned long>(error), static_cast<unsigned long>(status.dwCurrentState));
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    RunOutcome again = bed::RunDuruvude({"install"});
+    EXPECT_EQ(again.exitCode, 0xFFFFFFFFu);
+    ASSERT_EQ(again.boxes.size(), 1u);
+    EXPECT_EQ(again.boxes[0].text,
+              "Attempt to install driver, service marked for delete.\nPlease restart the system.; ");
+    bed::RemoveDriverFile();
 }
 
 }  // namespace
