@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Size and imports of the built EXEs: each at most 64 KiB stripped, and
-# importing nothing beyond KERNEL32, ADVAPI32, USER32 and msvcrt.
+# Size, imports and PE flags of the built EXEs: each at most 64 KiB stripped,
+# importing nothing beyond KERNEL32, ADVAPI32, USER32 and msvcrt, and marked
+# DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVICE_AWARE and (64-bit)
+# HIGH_ENTROPY_VA.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 limit=65536
@@ -19,6 +21,15 @@ report() {
   echo "$arch DURUVUDE.EXE: $size bytes ($(( (size + 1023) / 1024 )) KiB, limit 64 KiB), imports: $imports"
   [ "$size" -le "$limit" ] || { echo "  too large"; status=1; }
   [ -z "$extra" ] || { echo "  unexpected imports: $extra"; status=1; }
+  local flags wanted missing=""
+  flags=$($objdump -p "$exe" | awk '/^DllCharacteristics/ {on = 1; next} on && /^[ \t]+[A-Z_]+$/ {print $1; next} {on = 0}' | tr '\n' ' ')
+  wanted="DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE"
+  [ "$arch" = x86_64 ] && wanted="HIGH_ENTROPY_VA $wanted"
+  for flag in $wanted; do
+    echo " $flags" | grep -q " $flag " || missing="$missing $flag"
+  done
+  echo "  PE flags: $flags"
+  [ -z "$missing" ] || { echo "  missing PE flags:$missing"; status=1; }
 }
 report build/windows/DURUVUDE.EXE x86_64-w64-mingw32-objdump x86_64
 report build/windows/x86/DURUVUDE.EXE i686-w64-mingw32-objdump x86

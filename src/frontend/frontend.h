@@ -43,5 +43,10 @@ LockResult TakeInstallationLock(HANDLE& lock);
 // Lets the lock go; nothing for a NULL lock.
 void ReleaseInstallationLock(HANDLE lock);
 
-// The whole run; gives the exit status, 0 or -1.
+// Lets DLLs load from the system directory only, where the system supports
+// it, so that none planted beside the EXE (a download folder) is loaded for
+// the delay-loaded USER32 or for anything the system loads on its behalf.
+void RestrictDllSearch();
+
+// The whole run, DLL search restricted first; gives the exit status, 0 or -1.
 int RunTool(int argc, const char* const* argv);

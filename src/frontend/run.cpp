@@ -70,7 +70,19 @@ void ShowUsage() {
     ShowInformation(text, kUsageTitle);
 }
 
+void RestrictDllSearch() {
+    // Looked up, not imported: systems without it still run the tool.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    if (!found) return;
+    auto setDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
+    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 int RunTool(int argc, const char* const* argv) {
+    RestrictDllSearch();
     RunRequest request;
     switch (ScanArguments(argc, argv, request)) {
     case ScanResult::Usage:

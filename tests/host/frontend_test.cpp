@@ -34,6 +34,23 @@ TEST_F(RunSequence, NoArgumentsShowUsageWithoutTouchingAnything) {
     EXPECT_EQ(standin::DumpRegistry(), before);
 }
 
+TEST_F(RunSequence, DllSearchIsRestrictedToTheSystemDirectoryBeforeAnythingElse) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"install"}, {"videotimeout", "x"}}) {
+        standin::ResetMachine();
+        RunDuruvude(args);
+        EXPECT_EQ(standin::DefaultDllDirectories(), static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+        const auto& log = standin::CallLog();
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 3),
+                  (std::vector<std::string>{"GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories"}));
+    }
+    // Where the system has no such function, the run goes on as before.
+    standin::ResetMachine();
+    standin::SetDllDirectoriesSupported(false);
+    EXPECT_EQ(RunDuruvude({"install"}).status, 0);
+    EXPECT_FALSE(standin::DefaultDllDirectories().has_value());
+}
+
 TEST_F(RunSequence, UsageShowsTheStoredValue) {
     standin::PutDword(harness::kParameters, "VideoTimeout", 300);
     RunDuruvude({});

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ struct Machine {
     std::vector<DeviceOpen> deviceOpens;
     std::vector<DWORD> waits;
     bool stationVisible = true;
+    bool dllDirectoriesSupported = true;
+    std::optional<DWORD> defaultDllDirectories;
     DWORD processSession = 1;
     DWORD consoleSession = 1;
     std::map<std::string, NamedMutex> mutexes;

@@ -181,6 +181,8 @@ const std::vector<DeviceOpen>& DeviceOpens() { return M().deviceOpens; }
 const std::vector<DWORD>& Waits() { return M().waits; }
 
 void SetWindowStation(bool visible) { M().stationVisible = visible; }
+void SetDllDirectoriesSupported(bool supported) { M().dllDirectoriesSupported = supported; }
+std::optional<DWORD> DefaultDllDirectories() { return M().defaultDllDirectories; }
 
 void SetSessions(DWORD processSession, DWORD consoleSession) {
     M().processSession = processSession;

@@ -150,6 +150,11 @@ std::optional<MutexRecord> GetMutex(const std::string& name);
 // Each mutex that CreateMutexA made: its name and security descriptor.
 const std::vector<std::pair<std::string, std::string>>& MutexesCreated();
 
+// Whether KERNEL32 has SetDefaultDllDirectories (systems before Windows 8
+// without KB2533623 do not), and the flags it was last called with.
+void SetDllDirectoriesSupported(bool supported);
+std::optional<DWORD> DefaultDllDirectories();
+
 // Faults. The nth call of op counted from now fails with code. Calls that
 // release something (RegCloseKey, CloseHandle...) never fail.
 void FailCall(const std::string& op, DWORD code, int nth = 1);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "internal.h"
 
@@ -431,4 +432,33 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
     USEROBJECTFLAGS flags = {FALSE, FALSE, M().stationVisible ? static_cast<DWORD>(WSF_VISIBLE) : 0};
     std::memcpy(pvInfo, &flags, sizeof flags);
     return TRUE;
+}
+
+namespace {
+
+HINSTANCE__* const kKernel32 = reinterpret_cast<HINSTANCE__*>(static_cast<std::intptr_t>(0x7FF10000));
+
+BOOL WINAPI StandinSetDefaultDllDirectories(DWORD DirectoryFlags) {
+    Log("SetDefaultDllDirectories");
+    M().defaultDllDirectories = DirectoryFlags;
+    return TRUE;
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+    Log("GetModuleHandleA");
+    std::string name = lpModuleName ? lpModuleName : "";
+    if (EqualNoCase(name, "KERNEL32.DLL") || EqualNoCase(name, "KERNEL32")) return kKernel32;
+    lastError = 126;  // ERROR_MOD_NOT_FOUND
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    Log("GetProcAddress");
+    if (hModule == kKernel32 && lpProcName && std::string(lpProcName) == "SetDefaultDllDirectories" &&
+        M().dllDirectoriesSupported)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&StandinSetDefaultDllDirectories));
+    lastError = 127;  // ERROR_PROC_NOT_FOUND
+    return nullptr;
 }

@@ -144,4 +144,49 @@ TEST(VersionResource, DescribesTheToolAsSpecified) {
     FreeLibrary(module);
 }
 
+// A DLL planted beside the EXE (a download folder) is not loaded, neither
+// USER32, delay-loaded for the first box, nor uxtheme, which the system
+// loads to draw it. Windows looks beside the EXE first for a DLL that is
+// not a KnownDLL; Wine prefers its own builtin DLLs unless told otherwise,
+// so the copy under test is told to look for each as Windows does.
+TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string folder = std::string(temp) + "duruvude-download";
+    const char copyName[] = "Setup-DURUVUDE.EXE";
+    const std::string exe = folder + "\\" + copyName;
+    const std::string overrides = std::string("Software\\Wine\\AppDefaults\\") + copyName + "\\DllOverrides";
+    const char marker[] = "C:\\windows\\temp\\duruvude-planted-dll-loaded";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), exe.c_str(), FALSE)) << GetLastError();
+    for (const std::string name : {"USER32", "uxtheme"}) {
+        const std::string planted = folder + "\\" + name + ".dll";
+        ASSERT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + "\\planted\\USER32.dll").c_str(),
+                              planted.c_str(), FALSE))
+            << GetLastError();
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        const char nativeFirst[] = "native,builtin";
+        RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst), sizeof nativeFirst);
+        DeleteFileA(marker);
+
+        RunOutcome run = RunAnsweringBoxes(QuoteArgument(exe), 30000);
+        RegDeleteValueA(key, name.c_str());
+        RegCloseKey(key);
+        EXPECT_FALSE(run.timedOut) << name;
+        EXPECT_EQ(run.exitCode, 0xFFFFFFFFu) << name;
+        ASSERT_EQ(run.boxes.size(), 1u) << name;
+        EXPECT_EQ(run.boxes[0].title, bed::kUsageTitle);
+        EXPECT_EQ(GetFileAttributesA(marker), INVALID_FILE_ATTRIBUTES) << "the planted " << name << ".dll was loaded";
+        DeleteFileA(marker);
+        DeleteFileA(planted.c_str());
+    }
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, (std::string("Software\\Wine\\AppDefaults\\") + copyName).c_str());
+    DeleteFileA(exe.c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
 }  // namespace

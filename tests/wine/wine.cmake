@@ -24,6 +24,15 @@ foreach(variant "KTRX.SYS;" "KTRX-REFUSE.SYS;-DKTRX_REFUSE_OPEN" "KTRX-NOUNLOAD.
     VERBATIM)
   list(APPEND FIXTURE_DRIVERS ${FIXTURE_DIR}/${file})
 endforeach()
+# A USER32.dll to plant beside the EXE.
+add_custom_command(
+  OUTPUT ${FIXTURE_DIR}/planted/USER32.dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${FIXTURE_DIR}/planted
+  COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -Werror -shared ${CMAKE_CURRENT_SOURCE_DIR}/fixture/planted.c
+          -o ${FIXTURE_DIR}/planted/USER32.dll
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fixture/planted.c
+  VERBATIM)
+list(APPEND FIXTURE_DRIVERS ${FIXTURE_DIR}/planted/USER32.dll)
 add_custom_target(fixture_drivers ALL DEPENDS ${FIXTURE_DRIVERS})
 
 add_library(runner_lib STATIC fixture/runner.cpp)
