@@ -3,7 +3,8 @@
 # missing. Safe to run again: with everything present it costs a second.
 set -euo pipefail
 
-packages=(cmake make g++ googletest mingw-w64 wine64 clang libclang-rt-14-dev clang-tidy cppcheck clang-format)
+packages=(cmake make g++ googletest mingw-w64 wine64 clang libclang-rt-14-dev clang-tidy cppcheck clang-format
+          osslsigncode openssl unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
