@@ -3,8 +3,8 @@
 
 #include <map>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
