@@ -13,12 +13,12 @@ build() {  # preset dir
 }
 
 status=0
-for spec in ${*:-windows}; do
-  preset=${spec%%:*}
-  reference=${spec#*:}
+for target in ${*:-windows}; do
+  preset=${target%%:*}
+  reference=${target#*:}
   build "$preset" "build/repro-$preset"
   fresh=build/repro-$preset/DURUVUDE.EXE
-  if [ "$reference" = "$spec" ] || [ ! -f "$reference" ]; then
+  if [ "$reference" = "$target" ] || [ ! -f "$reference" ]; then
     build "$preset" "build/repro-$preset-2"
     reference=build/repro-$preset-2/DURUVUDE.EXE
   fi
