@@ -42,15 +42,6 @@ bool ReadSources(HKEY logKey, StoredSources& stored) {
     return true;
 }
 
-bool WriteSources(HKEY logKey, const StoredSources& stored, const char* failureMessage) {
-    LONG rc = RegSetValueExW(logKey, kSources, 0, stored.type, stored.bytes, stored.size);
-    if (rc != ERROR_SUCCESS) {
-        ReportError(failureMessage, static_cast<DWORD>(rc));
-        return false;
-    }
-    return true;
-}
-
 enum class SourcesEdit { AddKtrx, RemoveKtrx };
 enum class EditResult { Unchanged, Changed, NoRoom };
 
@@ -61,7 +52,6 @@ EditResult EditSources(StoredSources& stored, SourcesEdit edit) {
     SourceListOf<Unit> list;
     const DWORD odd = stored.size % sizeof(Unit);
     list.size = stored.size / sizeof(Unit);
-    list.type = stored.type;
     std::memcpy(list.buffer, stored.bytes, list.size * sizeof(Unit));
     DWORD found = FindSourceEntry(list, kServiceName);
     if (edit == SourcesEdit::AddKtrx) {
@@ -111,7 +101,8 @@ bool AddSourceName(HKEY logKey) {
     case EditResult::Changed:
         break;
     }
-    return WriteSources(logKey, stored, "Failed to add KTRX to EventLog sources value");
+    return WriteRegistryValue(logKey, kSources, stored.type, stored.bytes, stored.size,
+                              "Failed to add KTRX to EventLog sources value");
 }
 
 void RemoveSourceName(HKEY logKey) {
@@ -123,7 +114,8 @@ void RemoveSourceName(HKEY logKey) {
     StoredSources stored;
     if (!ReadSources(logKey, stored)) return;
     if (EditSources(stored, SourcesEdit::RemoveKtrx) == EditResult::Changed)
-        WriteSources(logKey, stored, "Failed to set HKLM EventLog Sources value");
+        WriteRegistryValue(logKey, kSources, stored.type, stored.bytes, stored.size,
+                           "Failed to set HKLM EventLog Sources value");
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ inline constexpr DWORD kNoSourceEntry = 0xFFFFFFFF;
 template <typename Unit>
 struct SourceListOf {
     DWORD size;  // units of data, the final NUL included
-    DWORD type;  // as the registry gave it; written back unchanged
     Unit buffer[kSourceListCapacity];
 };
 using SourceList = SourceListOf<BYTE>;               // a value of no string type

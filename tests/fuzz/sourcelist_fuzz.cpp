@@ -33,7 +33,6 @@ void Exercise(const uint8_t* data, size_t size) {
     list->size = (static_cast<DWORD>(data[0]) * 17) % (kSourceListCapacity + 1);
     if (data[0] == 0xFF) list->size = static_cast<DWORD>(dataSize);
     if (data[0] >= 0xF0 && data[0] < 0xFF) list->size = kSourceListCapacity + (data[0] - 0xF0) * 1000 + 1;
-    list->type = REG_MULTI_SZ;
 
     const auto before = std::make_unique<SourceListOf<Unit>>(*list);
     const char* name = "KTRX";

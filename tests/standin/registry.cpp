@@ -215,31 +215,21 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, 
     REGSAM access = MapKeyAccess(samDesired);
     underSystem = StartsUnderSystem(hKey, underSystem, parts);
     if (!AccessAllowed(access, underSystem)) return ERROR_ACCESS_DENIED;
-    // Windows needs KEY_CREATE_SUB_KEY on the parent to create a key (Wine
-    // does not check it). Opening an existing key needs no right on it.
-    bool creates = false;
-    {
-        std::shared_ptr<KeyNode> walk = node;
-        for (const auto& part : parts) {
-            auto it = walk->subkeys.find(part);
-            if (it == walk->subkeys.end()) {
-                creates = true;
-                break;
-            }
-            walk = it->second;
-        }
-    }
-    if (creates && !(parentAccess & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
     for (const auto& part : parts) {
-        auto& child = node->subkeys[part];
-        if (!child) {
-            child = std::make_shared<KeyNode>();
+        auto it = node->subkeys.find(part);
+        if (it == node->subkeys.end()) {
+            // Windows needs KEY_CREATE_SUB_KEY on the parent to create a key
+            // (Wine does not check it); opening an existing key needs no
+            // right on it. Nothing is created before the first missing key.
+            if (!(parentAccess & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+            auto child = std::make_shared<KeyNode>();
             child->createOptions = dwOptions;
             child->createdByCall = true;
+            it = node->subkeys.emplace(part, child).first;
             disposition = REG_CREATED_NEW_KEY;
         }
-        node = child;
+        node = it->second;
     }
     *phkResult = NewHandle(node, access, underSystem);
     if (lpdwDisposition) *lpdwDisposition = disposition;

@@ -20,7 +20,6 @@ SourceListOf<Unit> FromUnits(const std::vector<std::uint32_t>& units) {
     for (DWORD i = 0; i < kSourceListCapacity; ++i) list.buffer[i] = static_cast<Unit>(garbage[i % 5]);
     for (size_t i = 0; i < units.size(); ++i) list.buffer[i] = static_cast<Unit>(units[i]);
     list.size = static_cast<DWORD>(units.size());
-    list.type = REG_MULTI_SZ;
     return list;
 }
 
