@@ -2,7 +2,8 @@
 # Size, imports and PE flags of the built EXEs: each at most 64 KiB stripped,
 # importing nothing beyond KERNEL32, ADVAPI32, USER32 and msvcrt, and marked
 # DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVICE_AWARE and (64-bit)
-# HIGH_ENTROPY_VA.
+# HIGH_ENTROPY_VA, with USER32 delay-loaded through slots that each point
+# at a thunk in the image's code (scripts/delay-slots.py).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 limit=65536
@@ -14,11 +15,14 @@ report() {
   size=$(stat -c %s "$exe")
   imports=$($objdump -p "$exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
   extra=$(echo "$imports" | tr ' ' '\n' | grep -viE '^(KERNEL32|ADVAPI32|USER32|msvcrt)\.dll$' | grep -v '^$' || true)
-  # USER32 is delay-loaded: named in the binary, absent from the import table.
-  if ! echo "$imports" | grep -qi 'USER32.dll' && strings -a "$exe" | grep -qx 'USER32.dll'; then
-    imports="$imports(delay-loaded: USER32.dll)"
-  fi
   echo "$arch DURUVUDE.EXE: $size bytes ($(( (size + 1023) / 1024 )) KiB, limit 64 KiB), imports: $imports"
+  # USER32 is delay-loaded: absent from the import table, and every slot of
+  # its delay-import table points at the thunk that loads it.
+  if echo "$imports" | grep -qi 'USER32.dll'; then
+    echo "  USER32.dll is imported at load time, not delay-loaded"
+    status=1
+  fi
+  /usr/bin/python3 scripts/delay-slots.py "$exe" || status=1
   [ "$size" -le "$limit" ] || { echo "  too large"; status=1; }
   [ -z "$extra" ] || { echo "  unexpected imports: $extra"; status=1; }
   local flags wanted missing=""

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the Wine prefix once: wineboot, then the null graphics driver so that
-# message boxes exist without a display.
+# Makes the Wine prefix once: wineboot (with Wine's 32-bit DLLs on
+# WINEDLLPATH, so that syswow64 is filled and 32-bit programs run), then the
+# null graphics driver so that message boxes exist without a display.
 #   --start   also (re)starts a persistent wineserver with a fresh service manager
 #   --ensure  also starts a persistent wineserver unless one already runs
 #   --stop    stops the wineserver, unloading any driver it runs
@@ -14,7 +15,9 @@ case "${1:-}" in
     ;;
 esac
 
-if [ ! -f "$WINEPREFIX/.duruvude-ready" ]; then
+# A prefix made before the 32-bit DLLs were there is made again.
+if [ ! -f "$WINEPREFIX/.duruvude-ready" ] ||
+   { [ -n "${WINEDLLPATH:-}" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   wine wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
