@@ -3,7 +3,7 @@
 # code-signing certificate: builds the package signed with them at a fixed
 # signing time, verifies both EXEs against that CA and the package's sums,
 # checks that signing the same EXE twice gives the same bytes and that the
-# build outputs stay unsigned, and runs the signed 64-bit EXE under Wine
+# build outputs stay unsigned, and runs both signed EXEs under Wine
 # (a usage run and a full install / configure / uninstall cycle).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -56,22 +56,25 @@ cmp -s "$work/twice-1.exe" "$work/twice-2.exe" && cmp -s "$work/twice-1.exe" "$s
   { echo "signing is not reproducible"; exit 1; }
 echo "signing twice: identical, sha256 $(sha256sum "$work/twice-1.exe" | cut -c1-16)..., $(stat -c %s "$work/twice-1.exe") bytes"
 
-# The signed EXE under Wine.
+# Both signed EXEs under Wine, the 32-bit one in WoW64.
 ./scripts/wine-prefix.sh --start
 source ./scripts/wine-env.sh
+use_wine_i386
 cp "$build/fixture/KTRX.SYS" "$WINEPREFIX/drive_c/windows/system32/drivers/KTRX.SYS"
-run() {  # expected-status args...
-  local expected=$1 status=0
-  shift
-  wine "$build/tests/runner.exe" "$shipped/DURUVUDE.EXE" "$@" </dev/null >"$work/run.log" 2>&1 || status=$?
+run() {  # exe expected-status args...
+  local exe=$1 expected=$2 status=0
+  shift 2
+  wine "$build/tests/runner.exe" "$shipped/$exe" "$@" </dev/null >"$work/run.log" 2>&1 || status=$?
   if [ "$status" -ne "$expected" ]; then
     cat "$work/run.log"
-    echo "signed DURUVUDE.EXE $*: status $status, expected $expected"
+    echo "signed $exe $*: status $status, expected $expected"
     exit 1
   fi
-  echo "signed DURUVUDE.EXE ${*:-(no arguments)}: $(tail -1 "$work/run.log")"
+  echo "signed $exe ${*:-(no arguments)}: $(tail -1 "$work/run.log")"
 }
-run 255
-run 0 install videotimeout 300
-run 0 videotimeout 500
-run 0 uninstall
+for exe in DURUVUDE.EXE x86/DURUVUDE.EXE; do
+  run "$exe" 255
+  run "$exe" 0 install videotimeout 300
+  run "$exe" 0 videotimeout 500
+  run "$exe" 0 uninstall
+done

@@ -8,7 +8,7 @@
 dir=$(dirname "${BASH_SOURCE[0]}")
 source "$dir/wine-env.sh"
 "$dir/wine-prefix.sh" --start
-"$dir/wine-exec.sh" "$@"
+"$dir/wine32-test.sh" "$@"
 status=$?
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null

@@ -6,7 +6,7 @@ namespace {
 
 TEST(Runner, ReportsLinesBoxesInOrderAndTheExitCode) {
     RunOutcome outcome = RunAnsweringBoxes(QuoteArgument(bed::PathFromEnvironment("DURUVUDE_PROBE")), 30000);
-    ASSERT_TRUE(outcome.started);
+    ASSERT_TRUE(outcome.started) << "error " << outcome.startError;
     EXPECT_FALSE(outcome.timedOut);
     EXPECT_EQ(outcome.output, "first line\nsecond line\n");
     ASSERT_EQ(outcome.boxes.size(), 2u);

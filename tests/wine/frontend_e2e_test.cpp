@@ -161,7 +161,9 @@ TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
     ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), exe.c_str(), FALSE)) << GetLastError();
     for (const std::string name : {"USER32", "uxtheme"}) {
         const std::string planted = folder + "\\" + name + ".dll";
-        ASSERT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + "\\planted\\USER32.dll").c_str(),
+        // Of the EXE's bitness, so that only the search order keeps it out.
+        const char* plantedFolder = bed::ExeIsX86() ? "\\planted-x86\\" : "\\planted\\";
+        ASSERT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + plantedFolder + "USER32.dll").c_str(),
                               planted.c_str(), FALSE))
             << GetLastError();
         HKEY key = nullptr;

@@ -15,7 +15,7 @@ RunOutcome RunUnattended(const std::vector<std::string>& args) {
     std::string commandLine = QuoteArgument(bed::PathFromEnvironment("DURUVUDE_EXE"));
     for (const auto& a : args) commandLine += " " + QuoteArgument(a);
     RunOutcome outcome = RunAnsweringBoxes(commandLine, 20000, {}, kUnattendedDesktop);
-    EXPECT_TRUE(outcome.started) << commandLine;
+    EXPECT_TRUE(outcome.started) << commandLine << ": error " << outcome.startError;
     EXPECT_FALSE(outcome.timedOut) << commandLine << " hung";
     EXPECT_TRUE(outcome.boxes.empty());
     return outcome;
@@ -34,7 +34,7 @@ std::string ErrorLine(const std::string& message, DWORD code) {
 TEST_F(WineTest, ABoxInAStationNobodyCanSeeBlocks) {
     std::string probe = QuoteArgument(bed::PathFromEnvironment("DURUVUDE_PROBE"));
     RunOutcome outcome = RunAnsweringBoxes(probe, 3000, {}, kUnattendedDesktop);
-    ASSERT_TRUE(outcome.started);
+    ASSERT_TRUE(outcome.started) << "error " << outcome.startError;
     EXPECT_TRUE(outcome.timedOut);
     EXPECT_EQ(outcome.output, "first line\n");
     EXPECT_TRUE(outcome.boxes.empty());

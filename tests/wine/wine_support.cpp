@@ -14,11 +14,17 @@ std::string PathFromEnvironment(const char* name) {
     return path;
 }
 
+bool ExeIsX86() {
+    DWORD type = 0xdeadbeef;
+    EXPECT_TRUE(GetBinaryTypeA(PathFromEnvironment("DURUVUDE_EXE").c_str(), &type)) << GetLastError();
+    return type == SCS_32BIT_BINARY;
+}
+
 RunOutcome RunDuruvude(const std::vector<std::string>& args) {
     std::string commandLine = QuoteArgument(PathFromEnvironment("DURUVUDE_EXE"));
     for (const auto& a : args) commandLine += " " + QuoteArgument(a);
     RunOutcome outcome = RunAnsweringBoxes(commandLine, 60000);
-    EXPECT_TRUE(outcome.started) << commandLine;
+    EXPECT_TRUE(outcome.started) << commandLine << ": error " << outcome.startError;
     EXPECT_FALSE(outcome.timedOut) << commandLine;
     return outcome;
 }

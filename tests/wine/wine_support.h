@@ -25,6 +25,9 @@ inline const char kNoticeTitle[] = "Tolvane Driver Installer/Uninstaller";
 // A path given by the build through the environment, in Windows form.
 std::string PathFromEnvironment(const char* name);
 
+// Whether the DURUVUDE.EXE under test is the 32-bit one (run in WoW64).
+bool ExeIsX86();
+
 // Runs DURUVUDE.EXE with these arguments through the runner.
 RunOutcome RunDuruvude(const std::vector<std::string>& args);
 
