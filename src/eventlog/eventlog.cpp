@@ -1,6 +1,6 @@
 #include "eventlog/eventlog.h"
 
-#include <cstring>
+#include <cstdint>
 
 #include "common/driver.h"
 #include "common/registry.h"
@@ -19,40 +19,22 @@ constexpr DWORD kTypesSupported = 7;  // error, warning, information
 
 LONG OpenSystemLog(HKEY& key) { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSystemLogKey, 0, KEY_ALL_ACCESS, &key); }
 
-// "Sources" as stored: its type and its bytes. A string-typed value can
-// hold the capacity in UTF-16 units and an odd byte after them.
-struct StoredSources {
-    DWORD type;
-    DWORD size;  // bytes
-    BYTE bytes[kSourceListCapacity * 2 + 1];
-};
-
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-bool ReadSources(HKEY logKey, StoredSources& stored) {
-    stored.size = sizeof stored.bytes;
-    stored.type = REG_NONE;
-    LONG rc = RegQueryValueExW(logKey, kSources, nullptr, &stored.type, stored.bytes, &stored.size);
-    // The capacity counts characters for a string type, bytes for any other.
-    if (rc == ERROR_SUCCESS && !IsStringType(stored.type) && stored.size > kSourceListCapacity) rc = ERROR_MORE_DATA;
-    if (rc != ERROR_SUCCESS) {
-        ReportError("Failed to read HKLM EventLog Sources value", static_cast<DWORD>(rc));
-        return false;
-    }
-    return true;
-}
 
 enum class SourcesEdit { AddKtrx, RemoveKtrx };
 enum class EditResult { Unchanged, Changed, NoRoom };
 
-// Adds or removes the driver's entry, editing the list in the units of its
-// type. A byte that a string value has beyond its last whole unit stays last.
+// Adds or removes the driver's entry in "Sources" as read into bytes (size
+// bytes of data in a buffer of room bytes), in the units of its type,
+// where it lies. A byte that a string value has beyond its last whole unit
+// stays last.
 template <typename Unit>
-EditResult EditSources(StoredSources& stored, SourcesEdit edit) {
-    SourceListOf<Unit> list;
-    const DWORD odd = stored.size % sizeof(Unit);
-    list.size = stored.size / sizeof(Unit);
-    std::memcpy(list.buffer, stored.bytes, list.size * sizeof(Unit));
+EditResult EditSources(BYTE* bytes, DWORD& size, DWORD room, SourcesEdit edit) {
+    const DWORD odd = size % sizeof(Unit);
+    const BYTE oddByte = odd ? bytes[size - 1] : 0;
+    // The buffer comes from LocalAlloc, aligned for any unit.
+    SourceListOf<Unit> list = {reinterpret_cast<Unit*>(bytes), static_cast<DWORD>((room - odd) / sizeof(Unit)),
+                               static_cast<DWORD>(size / sizeof(Unit))};
     DWORD found = FindSourceEntry(list, kServiceName);
     if (edit == SourcesEdit::AddKtrx) {
         if (found != kNoSourceEntry) return EditResult::Unchanged;
@@ -61,15 +43,64 @@ EditResult EditSources(StoredSources& stored, SourcesEdit edit) {
         if (found == kNoSourceEntry) return EditResult::Unchanged;
         RemoveSourceEntry(list, found, kServiceName);
     }
-    const BYTE oddByte = odd ? stored.bytes[stored.size - 1] : 0;
-    std::memcpy(stored.bytes, list.buffer, list.size * sizeof(Unit));
-    if (odd) stored.bytes[list.size * sizeof(Unit)] = oddByte;
-    stored.size = list.size * static_cast<DWORD>(sizeof(Unit)) + odd;
+    if (odd) bytes[list.size * sizeof(Unit)] = oddByte;
+    size = list.size * static_cast<DWORD>(sizeof(Unit)) + odd;
     return EditResult::Changed;
 }
 
-EditResult EditSources(StoredSources& stored, SourcesEdit edit) {
-    return IsStringType(stored.type) ? EditSources<std::uint16_t>(stored, edit) : EditSources<BYTE>(stored, edit);
+// Edits "Sources" as read and writes it back, with the type it was read
+// with, when the edit changed it.
+bool EditAndWriteSources(HKEY logKey, DWORD type, BYTE* bytes, DWORD size, DWORD room, SourcesEdit edit) {
+    const EditResult result = IsStringType(type) ? EditSources<std::uint16_t>(bytes, size, room, edit)
+                                                 : EditSources<BYTE>(bytes, size, room, edit);
+    const char* failure = edit == SourcesEdit::AddKtrx ? "Failed to add KTRX to EventLog sources value"
+                                                       : "Failed to set HKLM EventLog Sources value";
+    switch (result) {
+    case EditResult::Unchanged:
+        return true;
+    case EditResult::NoRoom:
+        ReportError(failure, ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    case EditResult::Changed:
+        break;
+    }
+    return WriteRegistryValue(logKey, kSources, type, bytes, size, failure);
+}
+
+// Bytes past the value for the driver's entry, in UTF-16 units whatever
+// the type, and an odd byte's worth of alignment.
+constexpr DWORD kEntryRoom = SourceEntryRoom(sizeof kServiceName - 1) * sizeof(std::uint16_t) + 1;
+// Reads of a value that grows between its size and its data (the event-log
+// service or another installer rewriting it) before the read counts as
+// failed.
+constexpr int kSourcesReads = 4;
+
+// Reads "Sources" at the size it has, into a buffer with room for the
+// driver's entry, edits it and writes it back. The value is never created:
+// without it, the read fails.
+bool UpdateSources(HKEY logKey, SourcesEdit edit) {
+    for (int read = 1;; ++read) {
+        DWORD type = REG_NONE;
+        DWORD size = 0;
+        LONG rc = RegQueryValueExW(logKey, kSources, nullptr, &type, nullptr, &size);
+        if (rc == ERROR_SUCCESS && size > 0xFFFFFFFF - kEntryRoom) rc = ERROR_NOT_ENOUGH_MEMORY;
+        BYTE* bytes = nullptr;
+        DWORD room = size + kEntryRoom;
+        if (rc == ERROR_SUCCESS) {
+            bytes = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, room));
+            if (!bytes) rc = static_cast<LONG>(GetLastError());
+        }
+        // Read no more than the size just learnt: a value that has grown
+        // since gives ERROR_MORE_DATA, and the room stays for the entry.
+        if (rc == ERROR_SUCCESS) rc = RegQueryValueExW(logKey, kSources, nullptr, &type, bytes, &size);
+        bool ok = false;
+        if (rc == ERROR_SUCCESS)
+            ok = EditAndWriteSources(logKey, type, bytes, size, room, edit);
+        else if (rc != ERROR_MORE_DATA || read == kSourcesReads)
+            ReportError("Failed to read HKLM EventLog Sources value", static_cast<DWORD>(rc));
+        LocalFree(bytes);
+        if (rc != ERROR_MORE_DATA || read == kSourcesReads) return ok;
+    }
 }
 
 bool WriteSourceKey(HKEY logKey) {
@@ -89,33 +120,13 @@ bool WriteSourceKey(HKEY logKey) {
     return ok;
 }
 
-bool AddSourceName(HKEY logKey) {
-    StoredSources stored;
-    if (!ReadSources(logKey, stored)) return false;
-    switch (EditSources(stored, SourcesEdit::AddKtrx)) {
-    case EditResult::Unchanged:
-        return true;
-    case EditResult::NoRoom:
-        ReportError("Failed to add KTRX to EventLog sources value", ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    case EditResult::Changed:
-        break;
-    }
-    return WriteRegistryValue(logKey, kSources, stored.type, stored.bytes, stored.size,
-                              "Failed to add KTRX to EventLog sources value");
-}
-
 void RemoveSourceName(HKEY logKey) {
     LONG rc = RegDeleteKeyA(logKey, kServiceName);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
         ReportError("Failed to delete HKLM EventLog KTRX key", static_cast<DWORD>(rc));
         return;
     }
-    StoredSources stored;
-    if (!ReadSources(logKey, stored)) return;
-    if (EditSources(stored, SourcesEdit::RemoveKtrx) == EditResult::Changed)
-        WriteRegistryValue(logKey, kSources, stored.type, stored.bytes, stored.size,
-                           "Failed to set HKLM EventLog Sources value");
+    UpdateSources(logKey, SourcesEdit::RemoveKtrx);
 }
 
 }  // namespace
@@ -128,7 +139,7 @@ bool AddEventLogSource() {
         ReportError("Failed to open HKLM EventLog key", static_cast<DWORD>(rc));
         return false;
     }
-    bool ok = WriteSourceKey(logKey) && AddSourceName(logKey);
+    bool ok = WriteSourceKey(logKey) && UpdateSources(logKey, SourcesEdit::AddKtrx);
     RegCloseKey(logKey);
     return ok;
 }

@@ -30,7 +30,7 @@ DWORD EntryLength(const SourceListOf<Unit>& list, DWORD offset, DWORD size) {
 template <typename Unit>
 DWORD FindSourceEntry(const SourceListOf<Unit>& list, const char* name) {
     DWORD nameLength = static_cast<DWORD>(std::strlen(name));
-    DWORD size = list.size <= kSourceListCapacity ? list.size : kSourceListCapacity;
+    DWORD size = list.size <= list.capacity ? list.size : list.capacity;
     for (DWORD offset = 0; offset < size;) {
         DWORD length = EntryLength(list, offset, size);
         if (length == nameLength && EqualNoCase(list.buffer + offset, name, length)) return offset;
@@ -42,7 +42,7 @@ DWORD FindSourceEntry(const SourceListOf<Unit>& list, const char* name) {
 template <typename Unit>
 bool AppendSourceEntry(SourceListOf<Unit>& list, const char* name) {
     DWORD size = list.size;
-    if (size > kSourceListCapacity) return false;
+    if (size > list.capacity) return false;
     // Where the new entry starts: over the final NUL of a well-formed list,
     // after the data otherwise, with a NUL first to end an unended last entry.
     DWORD at = size;
@@ -55,7 +55,7 @@ bool AppendSourceEntry(SourceListOf<Unit>& list, const char* name) {
         endLastEntry = true;
     DWORD nameLength = static_cast<DWORD>(std::strlen(name));
     DWORD newSize = at + (endLastEntry ? 1 : 0) + nameLength + 2;
-    if (newSize > kSourceListCapacity || newSize < at) return false;
+    if (newSize > list.capacity || newSize < at) return false;
     if (endLastEntry) list.buffer[at++] = 0;
     for (DWORD i = 0; i < nameLength; ++i) list.buffer[at + i] = static_cast<Unit>(static_cast<unsigned char>(name[i]));
     list.buffer[at + nameLength] = 0;
@@ -66,7 +66,7 @@ bool AppendSourceEntry(SourceListOf<Unit>& list, const char* name) {
 
 template <typename Unit>
 void RemoveSourceEntry(SourceListOf<Unit>& list, DWORD offset, const char* name) {
-    if (list.size > kSourceListCapacity || offset >= list.size) return;
+    if (list.size > list.capacity || offset >= list.size) return;
     // An entry that ends the data without its NUL takes only its letters.
     DWORD length = static_cast<DWORD>(std::strlen(name)) + 1;
     if (length > list.size - offset) length = list.size - offset;

@@ -10,19 +10,23 @@
 
 #include "platform/platform.h"
 
-// Units a list can hold: characters of a string-typed value, bytes of any
-// other.
-inline constexpr DWORD kSourceListCapacity = 4096;
 inline constexpr DWORD kNoSourceEntry = 0xFFFFFFFF;
 
-// The buffer comes last, so that nothing past it belongs to the list.
+// A list over a buffer that its user sized and owns: the data's units, then
+// room to grow. A size beyond the capacity (data that claims more than the
+// buffer holds) is read only as far as the buffer and never edited.
 template <typename Unit>
 struct SourceListOf {
-    DWORD size;  // units of data, the final NUL included
-    Unit buffer[kSourceListCapacity];
+    Unit* buffer;
+    DWORD capacity;  // units the buffer holds
+    DWORD size;      // units of data, the final NUL included
 };
 using SourceList = SourceListOf<BYTE>;               // a value of no string type
 using WideSourceList = SourceListOf<std::uint16_t>;  // REG_MULTI_SZ, REG_SZ, REG_EXPAND_SZ
+
+// Units that appending name may add to a list: a NUL that ends an unended
+// last entry, the name, its NUL and a final NUL.
+constexpr DWORD SourceEntryRoom(DWORD nameLength) { return nameLength + 3; }
 
 // Offset of the first entry equal to name (ASCII case ignored), or
 // kNoSourceEntry. A last entry that the data ends without its NUL counts
@@ -33,7 +37,8 @@ DWORD FindSourceEntry(const SourceListOf<Unit>& list, const char* name);
 // Adds name as the last entry. Data of size 0 counts as an empty list; a
 // last entry without its NUL, or a list without its final NUL, keeps its
 // units and is completed first. False, and nothing changed, when the result
-// would not fit in the buffer.
+// would not fit in the buffer (SourceEntryRoom units past the data always
+// do).
 template <typename Unit>
 bool AppendSourceEntry(SourceListOf<Unit>& list, const char* name);
 

@@ -1,18 +1,29 @@
 // Arbitrary data and sizes through the three "Sources" list operations, as
 // bytes and as UTF-16 units. Input: one byte that chooses the declared size
-// (in units), then the data. Declared sizes run past the buffer too: no
-// operation may read or write beyond it.
+// (in units) and the room past the data, one that repeats the data (up to
+// a list of a few hundred kilobytes), then the data. Declared sizes run
+// past the buffer too: no operation may read or write beyond it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "eventlog/sourcelist.h"
 
 namespace {
 
+constexpr size_t kLargestList = 320 * 1024;  // bytes
+
 void Check(bool condition) {
     if (!condition) std::abort();
+}
+
+// Units compared as memcmp does, none always equal.
+template <typename Unit>
+bool Same(const Unit* a, const Unit* b, size_t units) {
+    return units == 0 || std::memcmp(a, b, units * sizeof(Unit)) == 0;
 }
 
 template <typename Unit>
@@ -23,66 +34,75 @@ bool WellFormed(const SourceListOf<Unit>& list) {
 
 template <typename Unit>
 void Exercise(const uint8_t* data, size_t size) {
-    // Heap-allocated so that a read or write past the buffer is caught.
-    auto list = std::make_unique<SourceListOf<Unit>>();
-    size_t dataSize = (size - 1) / sizeof(Unit) < kSourceListCapacity ? (size - 1) / sizeof(Unit) : kSourceListCapacity;
-    for (Unit& u : list->buffer) u = 'K';
-    if (dataSize) std::memcpy(list->buffer, data + 1, dataSize * sizeof(Unit));
+    const size_t repeats = std::max<size_t>(data[1], 1);
+    const size_t given = std::min((size - 2) * repeats, kLargestList) / sizeof(Unit);
+    // The buffer as the tool sizes it, the data and room for one entry, or
+    // with less room; allocated to the unit, so that ASan sees past it.
+    const DWORD room = (data[0] & 1) ? SourceEntryRoom(4) : data[0] % 5;
+    const auto capacity = static_cast<DWORD>(given + room);
+    std::unique_ptr<Unit[]> buffer(new Unit[capacity ? capacity : 1]);
+    for (DWORD i = 0; i < capacity; ++i) buffer[i] = 'K';
+    for (size_t i = 0; i < given * sizeof(Unit); ++i)
+        reinterpret_cast<uint8_t*>(buffer.get())[i] = data[2 + i % (size - 2)];
+    SourceListOf<Unit> list = {buffer.get(), capacity, 0};
     // A declared size independent of the bytes given: up to the capacity,
     // the data's own size, or beyond the buffer.
-    list->size = (static_cast<DWORD>(data[0]) * 17) % (kSourceListCapacity + 1);
-    if (data[0] == 0xFF) list->size = static_cast<DWORD>(dataSize);
-    if (data[0] >= 0xF0 && data[0] < 0xFF) list->size = kSourceListCapacity + (data[0] - 0xF0) * 1000 + 1;
+    list.size = (static_cast<DWORD>(data[0]) * 17) % (capacity + 1);
+    if (data[0] == 0xFF) list.size = static_cast<DWORD>(given);
+    if (data[0] >= 0xF0 && data[0] < 0xFF) list.size = capacity + (data[0] - 0xF0) * 1000 + 1;
 
-    const auto before = std::make_unique<SourceListOf<Unit>>(*list);
+    const std::vector<Unit> beforeUnits(buffer.get(), buffer.get() + capacity);
+    const SourceListOf<Unit> before = {const_cast<Unit*>(beforeUnits.data()), capacity, list.size};
     const char* name = "KTRX";
 
-    if (list->size > kSourceListCapacity) {
+    if (list.size > capacity) {
         // More than the buffer holds: found only within it, never edited.
-        DWORD found = FindSourceEntry(*list, name);
-        Check(found == kNoSourceEntry || found + 4 <= kSourceListCapacity);
-        if (found != kNoSourceEntry) RemoveSourceEntry(*list, found, name);
-        Check(!AppendSourceEntry(*list, name));
-        Check(list->size == before->size);
-        Check(std::memcmp(list->buffer, before->buffer, sizeof list->buffer) == 0);
+        DWORD found = FindSourceEntry(list, name);
+        Check(found == kNoSourceEntry || found + 4 <= capacity);
+        if (found != kNoSourceEntry) RemoveSourceEntry(list, found, name);
+        Check(!AppendSourceEntry(list, name));
+        Check(list.size == before.size);
+        Check(Same(list.buffer, before.buffer, capacity));
         return;
     }
 
-    DWORD found = FindSourceEntry(*list, name);
+    DWORD found = FindSourceEntry(list, name);
     if (found != kNoSourceEntry) {
         // A match is a whole entry, ended by its NUL or by the data.
-        Check(found + 4 <= list->size);
-        bool ended = found + 4 < list->size;
-        Check(!ended || list->buffer[found + 4] == 0);
-        Check(found == 0 || list->buffer[found - 1] == 0);
-        RemoveSourceEntry(*list, found, name);
-        Check(list->size == before->size - (ended ? 5 : 4));
-        Check(std::memcmp(list->buffer, before->buffer, found * sizeof(Unit)) == 0);
-        Check(std::memcmp(list->buffer + found, before->buffer + found + 5, (list->size - found) * sizeof(Unit)) == 0);
+        Check(found + 4 <= list.size);
+        bool ended = found + 4 < list.size;
+        Check(!ended || list.buffer[found + 4] == 0);
+        Check(found == 0 || list.buffer[found - 1] == 0);
+        RemoveSourceEntry(list, found, name);
+        Check(list.size == before.size - (ended ? 5 : 4));
+        Check(Same(list.buffer, before.buffer, found));
+        Check(Same(list.buffer + found, before.buffer + found + 5, list.size - found));
         return;
     }
 
-    bool wellFormed = WellFormed(*list);
-    if (!AppendSourceEntry(*list, name)) {
-        Check(list->size == before->size);
-        Check(std::memcmp(list->buffer, before->buffer, sizeof list->buffer) == 0);
+    bool wellFormed = WellFormed(list);
+    if (!AppendSourceEntry(list, name)) {
+        // The room the tool leaves is always enough.
+        Check(list.size + SourceEntryRoom(4) > capacity);
+        Check(list.size == before.size);
+        Check(Same(list.buffer, before.buffer, capacity));
         return;
     }
-    Check(list->size <= kSourceListCapacity);
-    Check(list->buffer[list->size - 1] == 0 && list->buffer[list->size - 2] == 0);
+    Check(list.size <= capacity);
+    Check(list.buffer[list.size - 1] == 0 && list.buffer[list.size - 2] == 0);
     // Every byte of the existing entries is kept; only a final NUL is reused.
-    DWORD kept = before->size == 0 ? 0 : (wellFormed ? before->size - 1 : before->size);
-    Check(std::memcmp(list->buffer, before->buffer, kept * sizeof(Unit)) == 0);
+    DWORD kept = before.size == 0 ? 0 : (wellFormed ? before.size - 1 : before.size);
+    Check(Same(list.buffer, before.buffer, kept));
 
-    DWORD added = FindSourceEntry(*list, name);
+    DWORD added = FindSourceEntry(list, name);
     Check(added != kNoSourceEntry);
-    RemoveSourceEntry(*list, added, name);
+    RemoveSourceEntry(list, added, name);
     if (wellFormed) {
         // Append then remove gives back the same bytes and size.
-        Check(list->size == before->size);
-        Check(std::memcmp(list->buffer, before->buffer, list->size * sizeof(Unit)) == 0);
+        Check(list.size == before.size);
+        Check(Same(list.buffer, before.buffer, list.size));
     } else {
-        Check(std::memcmp(list->buffer, before->buffer, kept * sizeof(Unit)) == 0);
+        Check(Same(list.buffer, before.buffer, kept));
     }
     return;
 }
@@ -90,7 +110,7 @@ void Exercise(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 3) return 0;
     Exercise<BYTE>(data, size);
     Exercise<std::uint16_t>(data, size);
     return 0;

@@ -1,5 +1,7 @@
 // The driver's event-log source key and its "Sources" entry, on the stand-in.
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include "eventlog/eventlog.h"
 #include "harness.h"
@@ -72,28 +74,29 @@ TEST_F(EventLogSource, AddingThenRemovingGivesBackSourcesByteForByte) {
     struct Case {
         DWORD type;
         std::vector<BYTE> data;
+        std::vector<BYTE> added;  // as written with KTRX
+    };
+    auto OddByte = [](std::vector<BYTE> bytes) {
+        bytes.push_back(0x7F);
+        return bytes;
     };
     const std::vector<Case> cases = {
-        {REG_MULTI_SZ, Wide(u"A\0Bc\0\0D\0\0"s)},
-        {REG_SZ, Wide(u"A\0Bc\0\0D\0\0"s)},
-        {REG_EXPAND_SZ, Wide(u"A\0\0"s)},
-        {REG_BINARY, {'A', 0, 'B', 'c', 0, 0, 'D', 0, 0}},
+        {REG_MULTI_SZ, Wide(u"A\0Bc\0\0D\0\0"s), Wide(u"A\0Bc\0\0D\0KTRX\0\0"s)},
+        {REG_SZ, Wide(u"A\0Bc\0\0D\0\0"s), Wide(u"A\0Bc\0\0D\0KTRX\0\0"s)},
+        {REG_EXPAND_SZ, Wide(u"A\0\0"s), Wide(u"A\0KTRX\0\0"s)},
+        {REG_BINARY, {'A', 0, 'B', 'c', 0, 0, 'D', 0, 0}, {'A', 0, 'B', 'c', 0, 0, 'D', 0, 'K', 'T', 'R', 'X', 0, 0}},
         // Names in several scripts, one outside the BMP (a surrogate pair).
-        {REG_MULTI_SZ, Wide(u"Alpha\0日本語ソース\0Überwachung\0Служба\0𝒜Source\0\0"s)},
+        {REG_MULTI_SZ, Wide(u"Alpha\0日本語ソース\0Überwachung\0Служба\0𝒜Source\0\0"s),
+         Wide(u"Alpha\0日本語ソース\0Überwachung\0Служба\0𝒜Source\0KTRX\0\0"s)},
         // A string value of odd length: its last byte stays last.
-        {REG_MULTI_SZ,
-         [] {
-             auto d = Wide(u"Alpha\0\0"s);
-             d.push_back(0x7F);
-             return d;
-         }()},
+        {REG_MULTI_SZ, OddByte(Wide(u"Alpha\0\0"s)), OddByte(Wide(u"Alpha\0KTRX\0\0"s))},
     };
-    for (const auto& [type, data] : cases) {
+    for (const auto& [type, data, added] : cases) {
         standin::ResetMachine();
         standin::PutValue(kSystemLog, "Sources", type, data);
         std::string before = standin::DumpRegistry();
         ASSERT_TRUE(Add());
-        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->type, type);
+        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources"), (standin::RegValue{type, added}));
         Remove();
         EXPECT_EQ(standin::DumpRegistry(), before) << "type " << type;
         EXPECT_TRUE(standin::Boxes().empty());
@@ -191,52 +194,100 @@ TEST_F(EventLogSource, AMissingSourcesValueFailsAfterTheKeyIsWritten) {
     EXPECT_FALSE(standin::GetValue(kSystemLog, "Sources").has_value());
 }
 
-// The capacity counts characters for a string type (4096, whatever each
-// one's size) and bytes for any other.
-TEST_F(EventLogSource, AValueOverTheCapacityOfItsTypeCannotBeRead) {
-    auto List = [](size_t units) {
-        std::u16string text(units, u'x');
-        text[units - 2] = text[units - 1] = 0;
-        return text;
+// "Sources" is read at the size it has, into one buffer of that size and
+// the room for KTRX: just past the old 4096 limit, and 16,384 names of 32
+// characters (the most sources a log takes), KTRX absent or in another case
+// in the middle.
+TEST_F(EventLogSource, SourcesOfAnySizeTakesKtrxInOneBufferOfItsSize) {
+    auto Names = [](size_t count, size_t length, size_t ktrxAt) {
+        std::u16string text;
+        for (size_t i = 0; i < count; ++i) {
+            std::u16string name = i == ktrxAt ? u"kTrX" : u"Microsoft-Windows-Source-";
+            while (name.size() < (i == ktrxAt ? 4 : length)) name += static_cast<char16_t>(u'a' + (i + name.size()) % 26);
+            text += name + u'\0';
+        }
+        return text + u'\0';
     };
+    const size_t none = SIZE_MAX;
     const struct {
         DWORD type;
         std::vector<BYTE> data;
-        bool fits;
+        bool holdsKtrx;
     } cases[] = {
-        {REG_MULTI_SZ, Wide(List(4097)), false},
-        {REG_MULTI_SZ, Wide(List(4096)), true},
-        {REG_BINARY, std::vector<BYTE>(4097, 0), false},
-        {REG_BINARY, std::vector<BYTE>(4096, 0), true},
+        {REG_MULTI_SZ, Wide(std::u16string(4095, u'x') + u"\0\0"s), false},  // 4097 units
+        {REG_BINARY,
+         [] {
+             std::vector<BYTE> bytes(4097, 'x');
+             bytes[4095] = bytes[4096] = 0;
+             return bytes;
+         }(),
+         false},
+        {REG_MULTI_SZ, Wide(Names(16384, 32, none)), false},
+        {REG_MULTI_SZ, Wide(Names(16384, 32, 8192)), true},
     };
     for (const auto& c : cases) {
         standin::ResetMachine();
         standin::PutValue(kSystemLog, "Sources", c.type, c.data);
-        EXPECT_FALSE(Add());
-        // Every list that fits is full: it takes no KTRX either.
-        EXPECT_EQ(harness::BoxTexts(),
-                  std::vector<std::string>{
-                      c.fits ? ErrorText("Failed to add KTRX to EventLog sources value", ERROR_INSUFFICIENT_BUFFER)
-                             : ErrorText("Failed to read HKLM EventLog Sources value", ERROR_MORE_DATA)})
-            << c.type << " " << c.data.size();
-        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, c.data);
-        EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 0);
+        ASSERT_TRUE(Add()) << c.data.size();
+        std::vector<BYTE> added = c.data;
+        if (!c.holdsKtrx) {
+            const std::vector<BYTE> entry =
+                c.type == REG_BINARY ? std::vector<BYTE>{'K', 'T', 'R', 'X', 0, 0} : Wide(u"KTRX\0\0"s);
+            added.resize(added.size() - (c.type == REG_BINARY ? 1 : 2));  // over the final NUL
+            added.insert(added.end(), entry.begin(), entry.end());
+        }
+        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, added) << c.data.size();
+        EXPECT_EQ(standin::CallsTo("RegSetValueExW"), c.holdsKtrx ? 0 : 1);
+        // One buffer: the value and the room for the entry, no more.
+        EXPECT_LE(standin::LargestLocalAlloc(), c.data.size() + 16) << c.data.size();
+        EXPECT_GE(standin::LargestLocalAlloc(), c.data.size());
+        std::printf("Sources of %zu bytes: largest buffer %zu bytes\n", c.data.size(), standin::LargestLocalAlloc());
+        Remove();
+        std::vector<BYTE> removed = c.data;
+        if (c.holdsKtrx) {
+            const std::vector<BYTE> ktrx = Wide(u"kTrX"s);
+            auto at = std::search(removed.begin(), removed.end(), ktrx.begin(), ktrx.end());
+            removed.erase(at, at + 10);
+        }
+        EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, removed) << c.data.size();
+        EXPECT_TRUE(standin::Boxes().empty());
     }
 }
 
-TEST_F(EventLogSource, AListThatCannotTakeKtrxIsLeftAloneAndTheReasonGiven) {
-    std::u16string full(4092, u'x');
-    full[4090] = full[4091] = 0;
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(full));
-    EXPECT_FALSE(Add());
-    EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{ErrorText("Failed to add KTRX to EventLog sources value",
-                                                                      ERROR_INSUFFICIENT_BUFFER)});
-    EXPECT_EQ(standin::GetValue(kSystemLog, "Sources")->data, Wide(full));
-    // One character fewer and it fits.
-    full.resize(4091);
-    full[4089] = full[4090] = 0;
-    standin::PutValue(kSystemLog, "Sources", REG_MULTI_SZ, Wide(full));
-    EXPECT_TRUE(Add());
+// Another program rewrites "Sources" between its size and its data: read
+// again at the new size. One that grows at every read ends the retries,
+// reported with ERROR_MORE_DATA's text, and nothing is written.
+TEST_F(EventLogSource, SourcesThatGrowsBetweenItsTwoReadsIsReadAgain) {
+    auto Grow = [] {
+        auto value = standin::GetValue(kSystemLog, "Sources");
+        const std::vector<BYTE> more = Wide(u"Other\0"s);
+        value->data.insert(value->data.begin(), more.begin(), more.end());
+        standin::PutValue(kSystemLog, "Sources", value->type, value->data);
+    };
+    standin::BeforeCall("RegQueryValueExW", Grow, 2);
+    ASSERT_TRUE(Add());
+    EXPECT_EQ(standin::CallsTo("RegQueryValueExW"), 4);
+    auto expected = kFreshSources;
+    expected.insert(expected.begin(), "Other");
+    expected.insert(expected.end(), {"KTRX", ""});
+    EXPECT_EQ(harness::SourcesEntries(), expected);
+    EXPECT_TRUE(standin::Boxes().empty());
+
+    for (const bool adding : {true, false}) {
+        standin::ResetMachine();
+        if (!adding) harness::LayOutInstalledDriver();
+        standin::BeforeCall("RegQueryValueExW", Grow, 0);
+        const std::string before = standin::DumpRegistry();
+        if (adding)
+            EXPECT_FALSE(Add());
+        else
+            Remove();
+        EXPECT_EQ(harness::BoxTexts(),
+                  std::vector<std::string>{ErrorText("Failed to read HKLM EventLog Sources value", ERROR_MORE_DATA)});
+        EXPECT_EQ(standin::CallsTo("RegQueryValueExW"), 8);
+        EXPECT_EQ(standin::CallsTo("RegSetValueExW"), 0);
+        EXPECT_EQ(standin::Open().localBuffers, 0);
+    }
 }
 
 TEST_F(EventLogSource, RemovingWhatIsNotThereReportsAndChangesNothing) {

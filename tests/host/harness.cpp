@@ -95,6 +95,7 @@ void StandinTest::TearDown() {
     EXPECT_EQ(open.kernelHandles, 0) << "tokens or devices left open";
     EXPECT_EQ(open.sids, 0) << "SIDs left allocated";
     EXPECT_EQ(open.localBuffers, 0) << "buffers left allocated";
+    EXPECT_EQ(standin::BoxesAfterPendingOutput(), 0) << "a box came before the output ahead of it was written";
 }
 
 }  // namespace harness

@@ -1,6 +1,7 @@
 // State of the stand-in machine, shared by the files that implement it.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -53,6 +54,13 @@ struct Fault {
     DWORD code;
 };
 
+struct CallHook {
+    std::string op;
+    int remaining;  // calls of op until it runs
+    bool every;     // before every call of op instead
+    std::function<void()> action;
+};
+
 struct Machine {
     std::shared_ptr<KeyNode> hklm;
     std::set<std::string, NoCaseLess> files;
@@ -64,10 +72,12 @@ struct Machine {
     std::vector<TokenGroup> threadGroups;
 
     std::vector<Fault> faults;
+    std::vector<CallHook> hooks;
     std::vector<std::string> failableLog;
     std::vector<std::string> callLog;
     std::vector<size_t> injectedAt;  // callLog positions of injected failures
     std::vector<Box> boxes;
+    int boxesAfterPendingOutput = 0;
     std::vector<DWORD> sleeps;
     std::vector<DeviceOpen> deviceOpens;
     std::vector<DWORD> waits;
@@ -84,6 +94,7 @@ struct Machine {
     std::set<HANDLE> openKernel;
     std::set<PSID> sids;
     std::set<HLOCAL> locals;
+    size_t largestLocal = 0;
 };
 
 Machine& M();

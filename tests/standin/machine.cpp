@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <utility>
 #include <cstdlib>
 #include <sstream>
 
@@ -33,6 +34,20 @@ Machine& M() {
 
 DWORD Inject(const char* op) {
     Machine& m = M();
+    // Hooks first: what they change is what the call then sees. The
+    // actions run after the walk, free to lay out hooks of their own.
+    std::vector<std::function<void()>> due;
+    for (auto it = m.hooks.begin(); it != m.hooks.end();) {
+        if (it->op == op && (it->every || --it->remaining == 0)) {
+            due.push_back(it->action);
+            if (!it->every) {
+                it = m.hooks.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    for (const auto& action : due) action();
     m.callLog.emplace_back(op);
     m.failableLog.emplace_back(op);
     DWORD code = 0;
@@ -164,6 +179,13 @@ void SetThreadToken(bool present, const std::vector<TokenGroup>& groups) {
 void FailCall(const std::string& op, DWORD code, int nth) { M().faults.push_back({op, nth, code}); }
 void FailNthCall(long k, DWORD code) { M().faults.push_back({"", k, code}); }
 void ClearFaults() { M().faults.clear(); }
+
+void BeforeCall(const std::string& op, std::function<void()> action, int nth) {
+    M().hooks.push_back({op, nth, nth == 0, std::move(action)});
+}
+
+size_t LargestLocalAlloc() { return M().largestLocal; }
+int BoxesAfterPendingOutput() { return M().boxesAfterPendingOutput; }
 long FailableCallCount() { return static_cast<long>(M().failableLog.size()); }
 const std::vector<std::string>& CallLog() { return M().callLog; }
 const std::vector<std::string>& FailableCalls() { return M().failableLog; }

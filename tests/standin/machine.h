@@ -2,6 +2,7 @@
 // any platform call fail on demand, and read back what the tool did.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -161,6 +162,10 @@ void FailCall(const std::string& op, DWORD code, int nth = 1);
 // The kth failable platform call counted from now fails with code.
 void FailNthCall(long k, DWORD code);
 void ClearFaults();
+// Runs action just before the nth call of op counted from now (the call
+// then sees what it changed), or before every call of op when nth is 0:
+// another program acting between two of the tool's calls.
+void BeforeCall(const std::string& op, std::function<void()> action, int nth = 1);
 // How many failable calls were made since the machine was reset.
 long FailableCallCount();
 // Names of the failable calls made, in order: FailNthCall(k) fails the kth.
@@ -173,8 +178,13 @@ const std::vector<size_t>& InjectedCalls();
 
 // Records
 const std::vector<Box>& Boxes();
+// Boxes (or their lines on standard error) that came while standard output
+// still held unwritten bytes.
+int BoxesAfterPendingOutput();
 const std::vector<DWORD>& Sleeps();
 const std::vector<DeviceOpen>& DeviceOpens();
+// The largest LocalAlloc since the machine was reset, in bytes.
+size_t LargestLocalAlloc();
 // Each WaitForSingleObject's time-out, apart from the sleeps.
 const std::vector<DWORD>& Waits();
 OpenCounts Open();

@@ -1,9 +1,11 @@
 // The stand-in's security, base-services and user-interface functions:
 // tokens and SIDs, devices, the system directory, system texts, local
 // memory, sleeps and message boxes.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <stdio_ext.h>
 #include <string>
 
 #include "internal.h"
@@ -236,6 +238,7 @@ HLOCAL LocalAlloc(UINT, SIZE_T uBytes) {
     }
     HLOCAL mem = std::malloc(uBytes ? uBytes : 1);
     M().locals.insert(mem);
+    M().largestLocal = std::max(M().largestLocal, static_cast<size_t>(uBytes));
     return mem;
 }
 
@@ -260,7 +263,20 @@ DWORD GetCurrentProcessId() {
     return 4242;
 }
 
+namespace {
+
+// A box (or the line on standard error that stands for one, which the tool
+// decides on first of all with this process's session) must come after
+// every progress line before it: output still in stdout's buffer would
+// reach the console after the box.
+void NoteOutputPending() {
+    if (__fpending(stdout) != 0) ++M().boxesAfterPendingOutput;
+}
+
+}  // namespace
+
 BOOL ProcessIdToSessionId(DWORD, DWORD* pSessionId) {
+    NoteOutputPending();
     if (DWORD fault = Inject("ProcessIdToSessionId")) return Fail(fault);
     *pSessionId = M().processSession;
     return TRUE;
@@ -403,6 +419,7 @@ BOOL IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType) {
 }
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    NoteOutputPending();
     Log("MessageBoxA");
     M().boxes.push_back({hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", uType});
     return IDOK;

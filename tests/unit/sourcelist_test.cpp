@@ -12,15 +12,30 @@
 
 namespace {
 
+// The buffer's size in these tests, in units: the data and room after it.
+constexpr DWORD kCapacity = 4096;
+
+// A list over a buffer of its own, as the tool gives one. What lies beyond
+// the data must never be read as an entry: the room is filled with KTRX.
 template <typename Unit>
-SourceListOf<Unit> FromUnits(const std::vector<std::uint32_t>& units) {
-    SourceListOf<Unit> list;
-    // What lies beyond the data must never be read as an entry.
-    const char garbage[] = "KTRX";
-    for (DWORD i = 0; i < kSourceListCapacity; ++i) list.buffer[i] = static_cast<Unit>(garbage[i % 5]);
-    for (size_t i = 0; i < units.size(); ++i) list.buffer[i] = static_cast<Unit>(units[i]);
-    list.size = static_cast<DWORD>(units.size());
-    return list;
+struct OwnedList : SourceListOf<Unit> {
+    std::vector<Unit> storage;
+    OwnedList(const std::vector<std::uint32_t>& units, DWORD capacity)
+        : SourceListOf<Unit>{nullptr, capacity, static_cast<DWORD>(units.size())}, storage(capacity) {
+        const char garbage[] = "KTRX";
+        for (DWORD i = 0; i < capacity; ++i) storage[i] = static_cast<Unit>(garbage[i % 5]);
+        for (size_t i = 0; i < units.size(); ++i) storage[i] = static_cast<Unit>(units[i]);
+        this->buffer = storage.data();
+    }
+    OwnedList(const OwnedList& other) : SourceListOf<Unit>(other), storage(other.storage) {
+        this->buffer = storage.data();
+    }
+    OwnedList& operator=(const OwnedList&) = delete;
+};
+
+template <typename Unit>
+OwnedList<Unit> FromUnits(const std::vector<std::uint32_t>& units, DWORD capacity = kCapacity) {
+    return OwnedList<Unit>(units, capacity);
 }
 
 std::vector<std::uint32_t> Units(const std::string& text) {
@@ -30,12 +45,12 @@ std::vector<std::uint32_t> Units(const std::string& text) {
 }
 
 template <typename Unit>
-SourceListOf<Unit> FromText(const std::string& text) {
+OwnedList<Unit> FromText(const std::string& text) {
     return FromUnits<Unit>(Units(text));
 }
 
 template <typename Unit>
-SourceListOf<Unit> FromEntries(const std::vector<std::string>& entries) {
+OwnedList<Unit> FromEntries(const std::vector<std::string>& entries) {
     std::string data;
     for (const auto& e : entries) data += e + std::string(1, '\0');
     data += std::string(1, '\0');
@@ -52,7 +67,7 @@ const std::string N(1, '\0');
 template <typename Unit>
 class SourceListEditing : public ::testing::Test {
 protected:
-    using List = SourceListOf<Unit>;
+    using List = OwnedList<Unit>;
     static List Entries(const std::vector<std::string>& entries) { return FromEntries<Unit>(entries); }
     static List Text(const std::string& text) { return FromText<Unit>(text); }
 };
@@ -114,18 +129,25 @@ TYPED_TEST(SourceListEditing, AppendSourceEntry_RefusesWhatWouldNotFitAndChanges
     typename TestFixture::List before = full;
     EXPECT_FALSE(AppendSourceEntry(full, "KTRX"));
     EXPECT_EQ(full.size, before.size);
-    EXPECT_EQ(std::memcmp(full.buffer, before.buffer, sizeof full.buffer), 0);
+    EXPECT_EQ(full.storage, before.storage);
 
     typename TestFixture::List fits = this->Entries({std::string(4089, 'a')});
     EXPECT_TRUE(AppendSourceEntry(fits, "KTRX"));
-    EXPECT_EQ(fits.size, kSourceListCapacity);
-    EXPECT_EQ(fits.buffer[kSourceListCapacity - 1], 0);
-    EXPECT_EQ(fits.buffer[kSourceListCapacity - 2], 0);
+    EXPECT_EQ(fits.size, kCapacity);
+    EXPECT_EQ(fits.buffer[kCapacity - 1], 0);
+    EXPECT_EQ(fits.buffer[kCapacity - 2], 0);
 
     // Unended data that fills the buffer leaves no room for the NUL it lacks.
-    typename TestFixture::List unended = this->Text(std::string(kSourceListCapacity, 'b'));
+    typename TestFixture::List unended = this->Text(std::string(kCapacity, 'b'));
     EXPECT_FALSE(AppendSourceEntry(unended, "KTRX"));
-    EXPECT_EQ(unended.size, kSourceListCapacity);
+    EXPECT_EQ(unended.size, kCapacity);
+
+    // The room the tool leaves past the data is always enough, however the
+    // data ends.
+    for (const std::string& data : {"Alpha" + N + "Beta", "Alpha" + N, "Alpha" + N + N, N, std::string()}) {
+        auto exact = FromUnits<TypeParam>(Units(data), static_cast<DWORD>(data.size()) + SourceEntryRoom(4));
+        EXPECT_TRUE(AppendSourceEntry(exact, "KTRX")) << data.size();
+    }
 }
 
 TYPED_TEST(SourceListEditing, RemoveSourceEntry_TakesOutOnlyThatEntry) {

@@ -91,17 +91,68 @@ TEST_F(WineTest, TwentyFullCyclesLeaveNothingBehind) {
     EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), seeded);
 }
 
-TEST_F(WineTest, SourcesInSeveralScriptsKeepEveryByteThroughAnInstallAndAnUninstall) {
-    const bed::RegData seeded = bed::SourcesInSeveralScripts();
-    bed::WriteStored(bed::kSystemLog, "Sources", seeded);
-    ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
-    bed::RegData added = seeded;
-    added.bytes.resize(added.bytes.size() - 2);
-    for (char c : std::string("KTRX")) added.bytes.insert(added.bytes.end(), {static_cast<BYTE>(c), 0});
-    added.bytes.insert(added.bytes.end(), {0, 0, 0, 0});
-    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), added);
-    ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
-    EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), seeded);
+// Other products' "Sources" entries keep every byte through an install and
+// an uninstall: names in several scripts; a list just past the 4096
+// characters the tool once read at most; and one of the most sources a log
+// takes, 16,384 names of 32 characters (about 1.1 MB), without KTRX and
+// then with kTrX in the middle of it.
+bed::RegData NamesList(const std::vector<std::string>& names) {
+    bed::RegData data{REG_MULTI_SZ, {}};
+    for (const std::string& name : names) {
+        for (char c : name) data.bytes.insert(data.bytes.end(), {static_cast<BYTE>(c), 0});
+        data.bytes.insert(data.bytes.end(), {0, 0});
+    }
+    data.bytes.insert(data.bytes.end(), {0, 0});
+    return data;
+}
+
+std::vector<std::string> ManyNames(size_t count, size_t ktrxAt) {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < count; ++i)
+        names.push_back(i == ktrxAt ? "kTrX" : "Microsoft-Windows-Kestrix-" + std::to_string(100000 + i));
+    return names;
+}
+
+TEST_F(WineTest, OtherSourcesKeepEveryByteThroughAnInstallAndAnUninstall) {
+    const size_t none = SIZE_MAX;
+    const struct {
+        const char* what;
+        bed::RegData seeded;
+        bool holdsKtrx;
+    } cases[] = {
+        {"names in several scripts", bed::SourcesInSeveralScripts(), false},
+        {"4097 characters", NamesList({"Alpha", std::string(4089, 'x')}), false},
+        {"16384 names", NamesList(ManyNames(16384, none)), false},
+        {"16384 names, kTrX among them", NamesList(ManyNames(16384, 8192)), true},
+    };
+    ASSERT_EQ(cases[1].seeded.bytes.size(), 4097u * 2);
+    ASSERT_EQ(cases[2].seeded.bytes.size(), (16384u * 33 + 1) * 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bed::WriteStored(bed::kSystemLog, "Sources", c.seeded);
+        ULONGLONG start = GetTickCount64();
+        ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+        const ULONGLONG installed = GetTickCount64() - start;
+        bed::RegData added = c.seeded;
+        if (!c.holdsKtrx) {
+            added.bytes.resize(added.bytes.size() - 2);
+            for (char ch : std::string("KTRX")) added.bytes.insert(added.bytes.end(), {static_cast<BYTE>(ch), 0});
+            added.bytes.insert(added.bytes.end(), {0, 0, 0, 0});
+        }
+        EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), added);
+        start = GetTickCount64();
+        ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
+        const ULONGLONG removed = GetTickCount64() - start;
+        bed::RegData expected = c.seeded;
+        if (c.holdsKtrx) {
+            const BYTE ktrx[] = {'k', 0, 'T', 0, 'r', 0, 'X', 0, 0, 0};
+            auto at = std::search(expected.bytes.begin(), expected.bytes.end(), ktrx, ktrx + sizeof ktrx);
+            expected.bytes.erase(at, at + sizeof ktrx);
+        }
+        EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), expected);
+        std::printf("Sources of %zu bytes (%s): install %llu ms, uninstall %llu ms\n", c.seeded.bytes.size(), c.what,
+                    installed, removed);
+    }
 }
 
 }  // namespace

@@ -74,8 +74,10 @@ std::optional<RegData> ReadValue(const char* key, const char* name) {
     HKEY handle = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return std::nullopt;
     RegData data;
-    data.bytes.resize(65536);
-    DWORD size = static_cast<DWORD>(data.bytes.size());
+    DWORD size = 0;
+    RegQueryValueExA(handle, name, nullptr, nullptr, nullptr, &size);
+    data.bytes.resize(size + 1);
+    size = static_cast<DWORD>(data.bytes.size());
     LONG rc = RegQueryValueExA(handle, name, nullptr, &data.type, data.bytes.data(), &size);
     RegCloseKey(handle);
     if (rc != ERROR_SUCCESS) return std::nullopt;
@@ -101,8 +103,10 @@ std::optional<RegData> ReadStored(const char* key, const char* name) {
     HKEY handle = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return std::nullopt;
     RegData data;
-    data.bytes.resize(65536);
-    DWORD size = static_cast<DWORD>(data.bytes.size());
+    DWORD size = 0;
+    RegQueryValueExW(handle, Wide(name).c_str(), nullptr, nullptr, nullptr, &size);
+    data.bytes.resize(size + 1);
+    size = static_cast<DWORD>(data.bytes.size());
     LONG rc = RegQueryValueExW(handle, Wide(name).c_str(), nullptr, &data.type, data.bytes.data(), &size);
     RegCloseKey(handle);
     if (rc != ERROR_SUCCESS) return std::nullopt;
