@@ -203,7 +203,8 @@ TEST_F(EventLogSource, SourcesOfAnySizeTakesKtrxInOneBufferOfItsSize) {
         std::u16string text;
         for (size_t i = 0; i < count; ++i) {
             std::u16string name = i == ktrxAt ? u"kTrX" : u"Microsoft-Windows-Source-";
-            while (name.size() < (i == ktrxAt ? 4 : length)) name += static_cast<char16_t>(u'a' + (i + name.size()) % 26);
+            while (name.size() < (i == ktrxAt ? 4 : length))
+                name += static_cast<char16_t>(u'a' + (i + name.size()) % 26);
             text += name + u'\0';
         }
         return text + u'\0';

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <utility>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "internal.h"
 

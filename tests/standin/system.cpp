@@ -1,11 +1,11 @@
 // The stand-in's security, base-services and user-interface functions:
 // tokens and SIDs, devices, the system directory, system texts, local
 // memory, sleeps and message boxes.
+#include <stdio_ext.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <stdio_ext.h>
 #include <string>
 
 #include "internal.h"

@@ -149,7 +149,8 @@ TEST_F(WineTest, TheGuidesIntuneCommandPutsTheDriverWhereTheServiceLoadsItFromEi
     GetCurrentDirectoryA(MAX_PATH, previous);
     const std::string package = std::string(temp) + "duruvude-intune";
     CreateDirectoryA(package.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), (package + "\\DURUVUDE.EXE").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), (package + "\\DURUVUDE.EXE").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + "\\KTRX.SYS").c_str(),
                           (package + "\\KTRX.SYS").c_str(), FALSE));
     // Windows has a SysWOW64\drivers folder; a new Wine prefix does not.
