@@ -5,6 +5,8 @@
 #   --unattended ARGS...  runs it as a deployment agent does, in a window
 #                         station nobody can see: what would have been a box
 #                         comes on standard error.
+#   --x86 ...             runs the 32-bit EXE instead (in Wine's WoW64 mode);
+#                         it comes before --unattended.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -12,7 +14,7 @@ cd "$root"
 ./scripts/setup.sh >&2
 mkdir -p build
 if ! { cmake --preset windows &&
-       cmake --build --preset windows -j"$(nproc)" --target duruvude runner fixture_drivers; } >build/run-build.log 2>&1; then
+       cmake --build --preset windows -j"$(nproc)" --target duruvude duruvude_x86 runner fixture_drivers; } >build/run-build.log 2>&1; then
   cat build/run-build.log >&2
   exit 1
 fi
@@ -22,11 +24,16 @@ source ./scripts/wine-env.sh
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cmp -s build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS" || cp build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS"
 
+exe=build/windows/DURUVUDE.EXE
+if [ "${1:-}" = "--x86" ]; then
+  exe=build/windows/x86/DURUVUDE.EXE
+  shift
+fi
 mode=()
 if [ "${1:-}" = "--unattended" ]; then
   mode=(--unattended)
   shift
 fi
 status=0
-wine build/windows/tests/runner.exe "${mode[@]}" build/windows/DURUVUDE.EXE "$@" </dev/null || status=$?
+wine build/windows/tests/runner.exe "${mode[@]}" "$exe" "$@" </dev/null || status=$?
 exit "$status"

@@ -59,7 +59,6 @@ echo "signing twice: identical, sha256 $(sha256sum "$work/twice-1.exe" | cut -c1
 # Both signed EXEs under Wine, the 32-bit one in WoW64.
 ./scripts/wine-prefix.sh --start
 source ./scripts/wine-env.sh
-use_wine_i386
 cp "$build/fixture/KTRX.SYS" "$WINEPREFIX/drive_c/windows/system32/drivers/KTRX.SYS"
 run() {  # exe expected-status args...
   local exe=$1 expected=$2 status=0

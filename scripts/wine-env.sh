@@ -21,13 +21,12 @@ if [ -z "${DURUVUDE_WINE_I386:-}" ]; then
 fi
 export DURUVUDE_WINE_I386
 # Wine reads WINEDLLPATH when a prefix is made (syswow64 is filled from it)
-# and when each process starts, a 32-bit process failing without it. It
-# costs every 64-bit process start a little (about 10 ms a run of the
-# runner and the tool), so only what starts 32-bit programs asks for it.
-use_wine_i386() {
-  [ -f "$DURUVUDE_WINE_I386/kernel32.dll" ] || return 1
+# and when each process starts; a 32-bit process fails without it. Measured
+# here, it costs 64-bit runs nothing (164 against 165 ms for a run of the
+# runner and the tool, 60 alternating runs each), so every Wine script has it.
+if [ -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
   case ":${WINEDLLPATH:-}:" in
     *":$DURUVUDE_WINE_I386:"*) ;;
     *) export WINEDLLPATH="$DURUVUDE_WINE_I386${WINEDLLPATH:+:$WINEDLLPATH}" ;;
   esac
-}
+fi

@@ -17,10 +17,10 @@ esac
 
 # A prefix made before the 32-bit DLLs were there is made again.
 if [ ! -f "$WINEPREFIX/.duruvude-ready" ] ||
-   { use_wine_i386 && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
+   { [ -n "${WINEDLLPATH:-}" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  use_wine_i386 || echo "wine-prefix: Wine's 32-bit DLLs are missing: the prefix cannot run 32-bit programs" >&2
+  [ -n "${WINEDLLPATH:-}" ] || echo "wine-prefix: Wine's 32-bit DLLs are missing: the prefix cannot run 32-bit programs" >&2
   wine wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   wineserver -k 2>/dev/null || true

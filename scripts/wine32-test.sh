@@ -3,7 +3,7 @@
 # in its WoW64 mode with Wine's 32-bit PE DLLs, which setup.sh unpacks. Where
 # they are missing the test fails and says so; it is never skipped.
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
-if ! use_wine_i386; then
+if [ ! -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
   echo "error: Wine's 32-bit DLLs are not in $DURUVUDE_WINE_I386: run ./scripts/setup.sh (it downloads libwine:i386)" >&2
   exit 1
 fi
