@@ -29,24 +29,17 @@ TEST_F(WineTest, AFreshInstallRegistersWritesAndStartsTheDriver) {
     EXPECT_TRUE(run.boxes.empty());
     EXPECT_EQ(run.exitCode, 0u);
 
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_QUERY_CONFIG);
-    ASSERT_NE(service, nullptr);
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_STREQ(config->lpLoadOrderGroup, "Extended Base");
-    EXPECT_STREQ(config->lpDisplayName, "Kestrix driver");
+    auto config = bed::QueryConfig();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->serviceType, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
+    EXPECT_EQ(config->startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(config->loadOrderGroup, "Extended Base");
+    EXPECT_EQ(config->displayName, "Kestrix driver");
     char directory[MAX_PATH] = {};
     GetSystemDirectoryA(directory, MAX_PATH);
-    EXPECT_EQ(lstrcmpiA(config->lpBinaryPathName, (std::string(directory) + "\\DRIVERS\\KTRX.SYS").c_str()), 0)
-        << config->lpBinaryPathName;
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    EXPECT_EQ(lstrcmpiA(config->binaryPath.c_str(), (std::string(directory) + "\\DRIVERS\\KTRX.SYS").c_str()), 0)
+        << config->binaryPath;
 
     auto timeout = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
     ASSERT_TRUE(timeout.has_value());
@@ -170,16 +163,9 @@ TEST_F(WineTest, TheGuidesIntuneCommandPutsTheDriverWhereTheServiceLoadsItFromEi
         EXPECT_FALSE(run.timedOut);
         EXPECT_EQ(run.exitCode, 0u) << run.output << run.errors;
 
-        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_QUERY_CONFIG);
-        ASSERT_NE(service, nullptr);
-        std::vector<BYTE> buffer(8192);
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        DWORD needed = 0;
-        ASSERT_TRUE(QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed));
-        const std::string image = config->lpBinaryPathName;
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
+        auto config = bed::QueryConfig();
+        ASSERT_TRUE(config.has_value());
+        const std::string& image = config->binaryPath;
         // This test program is 64-bit: it sees the folder the kernel loads from.
         EXPECT_EQ(GetFileAttributesA(image.c_str()) != INVALID_FILE_ATTRIBUTES, c.driverRuns) << image;
         EXPECT_EQ(bed::ServiceState() == SERVICE_RUNNING, c.driverRuns);

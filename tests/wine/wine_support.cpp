@@ -187,6 +187,23 @@ std::optional<DWORD> ServiceState() {
     return state;
 }
 
+std::optional<ServiceConfig> QueryConfig() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_QUERY_CONFIG);
+    std::optional<ServiceConfig> result;
+    std::vector<BYTE> buffer(8192);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    DWORD needed = 0;
+    auto text = [](const char* value) { return std::string(value ? value : ""); };
+    if (service && QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed))
+        result = ServiceConfig{config->dwServiceType,          config->dwStartType,
+                               config->dwErrorControl,         text(config->lpBinaryPathName),
+                               text(config->lpLoadOrderGroup), text(config->lpDisplayName)};
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return result;
+}
+
 std::string ErrorText(const std::string& message, DWORD code) {
     std::string text = message + "; ";
     if (code) {

@@ -62,6 +62,17 @@ std::vector<std::string> SourcesEntries();
 bool DeviceOpens();
 std::optional<DWORD> ServiceState();  // none when the service does not exist
 
+// The KTRX service's configuration as the service manager keeps it.
+struct ServiceConfig {
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    DWORD errorControl = 0;
+    std::string binaryPath;
+    std::string loadOrderGroup;
+    std::string displayName;
+};
+std::optional<ServiceConfig> QueryConfig();  // none when the service does not exist
+
 // Boxes that the test program showed itself (the tool's code called in
 // process), answered by a watcher thread so that no failing path can hang a
 // test. Each test takes what it expects; WineTest fails on any left over.
