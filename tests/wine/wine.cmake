@@ -98,11 +98,15 @@ set_tests_properties(windows.contract windows.unit PROPERTIES
 # fixture driver. A driver that cannot be unloaded stays loaded until the
 # wineserver ends: its test runs between two fresh wineservers, so no other
 # test sees it.
-add_dependencies(wine_tests duruvude_x86)
-foreach(build "windows;$<TARGET_FILE:duruvude>" "windows-x86;${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE")
-  list(GET build 0 name)
-  list(GET build 1 exe)
-  to_wine_path(exe_path ${exe})
+set(E2E_BUILDS windows)
+set(E2E_EXE_windows $<TARGET_FILE:duruvude>)
+if(TARGET duruvude_x86)
+  add_dependencies(wine_tests duruvude_x86)
+  list(APPEND E2E_BUILDS windows-x86)
+  set(E2E_EXE_windows-x86 ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE)
+endif()
+foreach(name ${E2E_BUILDS})
+  to_wine_path(exe_path ${E2E_EXE_${name}})
   add_test(NAME ${name}.e2e
     COMMAND /usr/bin/env DURUVUDE_BUILD=${CMAKE_BINARY_DIR} ${WINE_SCRIPTS}/wine32-test.sh $<TARGET_FILE:wine_tests>
     --gtest_filter=-NoUnloadDriver.*)
