@@ -161,7 +161,9 @@ TEST_F(EventLogSource, EachFailingStepOfAddingIsReportedWithTheRegistrysCode) {
         {"RegCreateKeyExA", 1, "Failed to create HKLM EventLog KTRX key"},
         {"RegSetValueExA", 1, "Failed to set HKLM EventLog KTRX EventMessageFile value"},
         {"RegSetValueExA", 2, "Failed to set HKLM EventLog KTRX TypesSupported value"},
-        {"RegQueryValueExW", 1, "Failed to read HKLM EventLog Sources value"},
+        {"RegQueryValueExW", 1, "Failed to read HKLM EventLog Sources value"},  // its size
+        {"LocalAlloc", 1, "Failed to read HKLM EventLog Sources value"},        // the buffer for it
+        {"RegQueryValueExW", 2, "Failed to read HKLM EventLog Sources value"},  // its data
         {"RegSetValueExW", 1, "Failed to add KTRX to EventLog sources value"},
     };
     for (const auto& f : failures) {
@@ -317,6 +319,8 @@ TEST_F(EventLogSource, EachFailingStepOfRemovingIsReportedAndStopsIt) {
         {"RegOpenKeyExA", 1, "Failed to open HKLM EventLog key"},
         {"RegDeleteKeyA", 1, "Failed to delete HKLM EventLog KTRX key"},
         {"RegQueryValueExW", 1, "Failed to read HKLM EventLog Sources value"},
+        {"LocalAlloc", 1, "Failed to read HKLM EventLog Sources value"},
+        {"RegQueryValueExW", 2, "Failed to read HKLM EventLog Sources value"},
         {"RegSetValueExW", 1, "Failed to set HKLM EventLog Sources value"},
     };
     for (const auto& f : failures) {
