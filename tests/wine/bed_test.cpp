@@ -15,6 +15,12 @@ TEST(Runner, ReportsLinesBoxesInOrderAndTheExitCode) {
     EXPECT_EQ(outcome.boxes[1].title, "Probe Two");
     EXPECT_EQ(outcome.boxes[1].text, "second box\nwith two lines");
     EXPECT_EQ(outcome.exitCode, 0xFFFFFFFFu);
+
+    // A program that cannot start is reported with CreateProcessA's code,
+    // not started again: only ERROR_INTERNAL_ERROR is.
+    RunOutcome missing = RunAnsweringBoxes("C:\\windows\\no-such-program.exe", 30000);
+    EXPECT_FALSE(missing.started);
+    EXPECT_EQ(missing.startError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 class FixtureDriver : public bed::WineTest {};
