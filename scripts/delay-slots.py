@@ -2,8 +2,9 @@
 """Checks a PE image's delay imports: every slot of every delay-import
 address table must point into an executable section of the image, as the
 thunk that loads the DLL on the first call does. A zero or stray slot is a
-crash at the first call through it. Prints one line per delay-loaded DLL and
-exits 1 when a slot is wrong or no delay import is found.
+crash at the first call through it. Prints the delay-loaded DLLs with their
+slot counts and each wrong slot, and exits 1 when a slot is wrong or no
+delay import is found.
 
 mingw-w64's ld leaves the delay-import data directory empty, so the
 descriptors are found by their shape: attributes 1 (RVAs), a DLL name that
