@@ -280,7 +280,6 @@ TEST_F(EventLogSource, SourcesThatGrowsBetweenItsTwoReadsIsReadAgain) {
         standin::ResetMachine();
         if (!adding) harness::LayOutInstalledDriver();
         standin::BeforeCall("RegQueryValueExW", Grow, 0);
-        const std::string before = standin::DumpRegistry();
         if (adding)
             EXPECT_FALSE(Add());
         else
