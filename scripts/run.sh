@@ -12,6 +12,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 ./scripts/setup.sh >&2
+source ./scripts/wine-env.sh
+if [ "${1:-}" = "--x86" ] && [ "$DURUVUDE_CPU32" = no ]; then
+  echo "run.sh: cannot run the 32-bit EXE: $DURUVUDE_CPU32_WHY" >&2
+  exit 1
+fi
 mkdir -p build
 if ! { cmake --preset windows &&
        cmake --build --preset windows -j"$(nproc)" --target duruvude duruvude_x86 runner fixture_drivers; } >build/run-build.log 2>&1; then
@@ -20,7 +25,6 @@ if ! { cmake --preset windows &&
 fi
 
 ./scripts/wine-prefix.sh --ensure
-source ./scripts/wine-env.sh
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cmp -s build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS" || cp build/windows/fixture/KTRX.SYS "$drivers/KTRX.SYS"
 

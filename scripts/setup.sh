@@ -22,8 +22,11 @@ fi
 # EXE with no 32-bit Linux code: downloaded (about 95 MB) and unpacked from
 # libwine:i386, nothing installed. Never install wine32 instead: on a kernel
 # that cannot run 32-bit programs it stops wine from running 64-bit ones too.
+# Where the CPU cannot run 32-bit code they would serve nothing.
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
-if [ ! -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
+if [ "$DURUVUDE_CPU32" = no ]; then
+  echo "setup: Wine's 32-bit DLLs are not fetched: $DURUVUDE_CPU32_WHY"
+elif [ ! -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
   version=$(dpkg-query -W -f='${Version}' libwine)
   echo "Getting Wine's 32-bit DLLs (libwine:i386 $version) into $DURUVUDE_WINE_I386"
   sudo=""

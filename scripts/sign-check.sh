@@ -56,7 +56,8 @@ cmp -s "$work/twice-1.exe" "$work/twice-2.exe" && cmp -s "$work/twice-1.exe" "$s
   { echo "signing is not reproducible"; exit 1; }
 echo "signing twice: identical, sha256 $(sha256sum "$work/twice-1.exe" | cut -c1-16)..., $(stat -c %s "$work/twice-1.exe") bytes"
 
-# Both signed EXEs under Wine, the 32-bit one in WoW64.
+# Both signed EXEs under Wine, the 32-bit one in WoW64 where the CPU can
+# run 32-bit code (it is signed and verified above either way).
 ./scripts/wine-prefix.sh --start
 source ./scripts/wine-env.sh
 cp "$build/fixture/KTRX.SYS" "$WINEPREFIX/drive_c/windows/system32/drivers/KTRX.SYS"
@@ -72,6 +73,10 @@ run() {  # exe expected-status args...
   echo "signed $exe ${*:-(no arguments)}: $(tail -1 "$work/run.log")"
 }
 for exe in DURUVUDE.EXE x86/DURUVUDE.EXE; do
+  if [ "$exe" = x86/DURUVUDE.EXE ] && [ "$DURUVUDE_CPU32" = no ]; then
+    echo "signed $exe: runs skipped: $DURUVUDE_CPU32_WHY"
+    continue
+  fi
   run "$exe" 255
   run "$exe" 0 install videotimeout 300
   run "$exe" 0 videotimeout 500

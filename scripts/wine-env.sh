@@ -6,6 +6,7 @@ export WINEPREFIX="${WINEPREFIX:-$DURUVUDE_BUILD/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
+source "$(dirname "${BASH_SOURCE[0]}")/cpu32.sh"
 
 # The i386-windows folder of Debian's libwine:i386, of exactly the installed
 # libwine's version, unpacked (never installed) by setup.sh into a cache
@@ -23,8 +24,9 @@ export DURUVUDE_WINE_I386
 # Wine reads WINEDLLPATH when a prefix is made (syswow64 is filled from it)
 # and when each process starts; a 32-bit process fails without it. Measured
 # here, it costs 64-bit runs nothing (164 against 165 ms for a run of the
-# runner and the tool, 60 alternating runs each), so every Wine script has it.
-if [ -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
+# runner and the tool, 60 alternating runs each), so every Wine script has it
+# where the CPU can run 32-bit code; elsewhere WINEDLLPATH is left alone.
+if [ "$DURUVUDE_CPU32" = yes ] && [ -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
   case ":${WINEDLLPATH:-}:" in
     *":$DURUVUDE_WINE_I386:"*) ;;
     *) export WINEDLLPATH="$DURUVUDE_WINE_I386${WINEDLLPATH:+:$WINEDLLPATH}" ;;

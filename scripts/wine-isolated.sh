@@ -7,6 +7,7 @@
 # start), so the next test starts with a clean service manager.
 dir=$(dirname "${BASH_SOURCE[0]}")
 source "$dir/wine-env.sh"
+duruvude_x86_gate
 "$dir/wine-prefix.sh" --start
 "$dir/wine32-test.sh" "$@"
 status=$?

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Wine prefix once: wineboot (with Wine's 32-bit DLLs on
-# WINEDLLPATH, so that syswow64 is filled and 32-bit programs run), then the
-# null graphics driver so that message boxes exist without a display.
+# WINEDLLPATH, so that syswow64 is filled and 32-bit programs run; without
+# syswow64 where the CPU cannot run 32-bit code), then the null graphics
+# driver so that message boxes exist without a display.
 #   --start   also (re)starts a persistent wineserver with a fresh service manager
 #   --ensure  also starts a persistent wineserver unless one already runs
 #   --stop    stops the wineserver, unloading any driver it runs
@@ -20,7 +21,11 @@ if [ ! -f "$WINEPREFIX/.duruvude-ready" ] ||
    { [ -n "${WINEDLLPATH:-}" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  [ -n "${WINEDLLPATH:-}" ] || echo "wine-prefix: Wine's 32-bit DLLs are missing: the prefix cannot run 32-bit programs" >&2
+  if [ "$DURUVUDE_CPU32" = no ]; then
+    echo "wine-prefix: made without 32-bit DLLs: $DURUVUDE_CPU32_WHY" >&2
+  elif [ -z "${WINEDLLPATH:-}" ]; then
+    echo "wine-prefix: Wine's 32-bit DLLs are missing: the prefix cannot run 32-bit programs" >&2
+  fi
   wine wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   wineserver -k 2>/dev/null || true

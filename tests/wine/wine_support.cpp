@@ -20,6 +20,15 @@ bool ExeIsX86() {
     return type == SCS_32BIT_BINARY;
 }
 
+bool SkipsThirtyTwoBit(const std::string& what) {
+    const char* cpu32 = std::getenv("DURUVUDE_CPU32");
+    if (!cpu32 || std::string(cpu32) != "no") return false;
+    const char* why = std::getenv("DURUVUDE_CPU32_WHY");
+    std::printf("skipped: %s: %s\n", what.c_str(), why ? why : "");
+    std::fflush(stdout);
+    return true;
+}
+
 RunOutcome RunDuruvude(const std::vector<std::string>& args) {
     std::string commandLine = QuoteArgument(PathFromEnvironment("DURUVUDE_EXE"));
     for (const auto& a : args) commandLine += " " + QuoteArgument(a);

@@ -28,6 +28,11 @@ std::string PathFromEnvironment(const char* name);
 // Whether the DURUVUDE.EXE under test is the 32-bit one (run in WoW64).
 bool ExeIsX86();
 
+// Whether 32-bit programs are run here: not where the CPU cannot run them
+// (DURUVUDE_CPU32=no, from scripts/cpu32.sh). A row that needs one is then
+// skipped, saying so on standard output with what it is and why.
+bool SkipsThirtyTwoBit(const std::string& what);
+
 // Runs DURUVUDE.EXE with these arguments through the runner.
 RunOutcome RunDuruvude(const std::vector<std::string>& args);
 
