@@ -20,7 +20,7 @@ echo "== host build (stand-in Windows, ASan + UBSan)"
 cmake --preset host >/dev/null
 cmake --build --preset host -j"$jobs"
 ctest --preset host -j"$jobs"
-build/host/tests/host_tests --gtest_filter='FaultSweep.*' | grep '^fault sweep:'
+build/host/tests/host_tests --gtest_filter='FaultSweep.*' | grep -E '^(fault sweep|kill sweep: [0-9])'
 
 echo "== fuzzing (libFuzzer, bounded)"
 ./scripts/fuzz.sh

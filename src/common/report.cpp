@@ -39,18 +39,45 @@ void ShowBox(const char* text, const char* title, UINT flags) {
     std::fflush(stderr);
 }
 
+// The system's text for code at the end of the box, whose first used bytes
+// hold the message. A text longer than the room left is cut after its last
+// whole character that leaves room for "...", rather than lost.
+void AppendSystemText(char* text, DWORD used, DWORD code) {
+    constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    constexpr char kCut[] = "...";
+    const DWORD room = kBoxTextSize - used;
+    if (FormatMessageA(kFlags, nullptr, code, 0, text + used, room, nullptr) != 0) return;
+    text[used] = '\0';
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || room <= sizeof kCut) return;
+    char* whole = nullptr;
+    if (FormatMessageA(kFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0, reinterpret_cast<char*>(&whole), 0,
+                       nullptr) == 0)
+        return;
+    const DWORD limit = room - static_cast<DWORD>(sizeof kCut);
+    DWORD kept = 0;
+    while (whole[kept] != '\0') {
+        DWORD next = kept + (IsDBCSLeadByte(static_cast<BYTE>(whole[kept])) && whole[kept + 1] != '\0' ? 2 : 1);
+        if (next > limit) break;
+        kept = next;
+    }
+    while (kept > 0 && whole[kept - 1] == ' ') --kept;
+    std::memcpy(text + used, whole, kept);
+    std::memcpy(text + used + kept, kCut, sizeof kCut);
+    LocalFree(whole);
+}
+
 }  // namespace
 
 void ReportError(const char* message, DWORD code) {
     char text[kBoxTextSize];
     int length = std::snprintf(text, sizeof text, "%s; ", message);
-    if (length < 0) length = 0;
-    auto used = static_cast<DWORD>(length) < kBoxTextSize ? static_cast<DWORD>(length) : kBoxTextSize - 1;
-    if (code != 0) {
-        DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                       text + used, kBoxTextSize - used, nullptr);
-        if (written == 0) text[used] = '\0';
+    if (length < 0) {
+        // The box still shows a string, if not the message.
+        text[0] = '\0';
+        length = 0;
     }
+    auto used = static_cast<DWORD>(length) < kBoxTextSize ? static_cast<DWORD>(length) : kBoxTextSize - 1;
+    if (code != 0) AppendSystemText(text, used, code);
     ShowBox(text, kErrorTitle, MB_OK | MB_ICONERROR | MB_SYSTEMMODAL);
 }
 

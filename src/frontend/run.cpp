@@ -102,13 +102,17 @@ int RunTool(int argc, const char* const* argv) {
         ReportError("Administrator privileges are required to install/configure the driver", 0);
         return -1;
     }
-    HANDLE lock = nullptr;
-    if (TakeInstallationLock(lock) == LockResult::TimedOut) return -1;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
-        DWORD error = GetLastError();
-        ReleaseInstallationLock(lock);
-        ReportError("Failed to open Service Control Manager", error);
+        ReportError("Failed to open Service Control Manager", GetLastError());
+        return -1;
+    }
+    // The lock serializes what changes something; opening the service
+    // manager does not, and a caller it refuses (an administrator who has
+    // not elevated) hears only that.
+    HANDLE lock = nullptr;
+    if (TakeInstallationLock(lock) == LockResult::TimedOut) {
+        CloseServiceHandle(manager);
         return -1;
     }
     bool ok = request.install ? InstallDriver(manager) : request.uninstall ? RemoveDriver(manager) : ConfigureDriver();

@@ -252,10 +252,23 @@ TEST(BaseContract, SystemTextsEndWithALineBreakAndUnknownCodesHaveNone) {
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x2000FFFF, 0, text,
                              sizeof text, nullptr),
               0u);
+    // Too little room: nothing, and ERROR_INSUFFICIENT_BUFFER. The whole
+    // text then comes in a buffer the system allocates, freed with LocalFree.
     char tiny[4] = {};
+    SetLastError(0xdeadbeef);
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND,
                              0, tiny, sizeof tiny, nullptr),
               0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND,
+                            0, text, sizeof text, nullptr);
+    char* whole = nullptr;
+    ASSERT_EQ(
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, ERROR_FILE_NOT_FOUND, 0, reinterpret_cast<char*>(&whole), 0, nullptr),
+        length);
+    EXPECT_EQ(std::string(whole), std::string(text));
+    EXPECT_EQ(LocalFree(whole), nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,11 @@
 // wait no longer than the stop poll allows, and change nothing in the
 // registry outside what the tool owns, least of all another entry of
 // "Sources".
+//
+// The kill mode ends a run at each of its platform calls in turn, as a
+// killed process ends, then runs the same command again on what it left:
+// that run must leave exactly what a run that was never killed leaves, and
+// a third must change nothing.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -321,6 +326,98 @@ TEST_F(FaultSweep, NoFailingCallCrashesLeaksLiesOrDamagesTheRegistry) {
     std::printf("fault sweep: %d scenarios, %d injected failures, %d violations\n", tally.scenarios, tally.injected,
                 tally.violations);
     EXPECT_GE(tally.injected, 200);
+    EXPECT_EQ(tally.violations, 0);
+}
+
+// What a run leaves that the next run and the system see: the registry, and
+// the KTRX service as the service manager keeps it.
+std::string MachineState() {
+    std::string state = standin::DumpRegistry();
+    if (auto service = standin::GetService("KTRX")) {
+        state += "service " + service->binaryPath + " " + service->loadOrderGroup + " " +
+                 std::to_string(service->serviceType) + " " + std::to_string(service->startType) + " state " +
+                 std::to_string(service->state) + (service->markedForDelete ? " marked for delete" : "");
+    }
+    return state;
+}
+
+// The status a run gives on the state it finds: only an uninstall that
+// finds no service fails, with the one line that says so.
+int StatusOnWhatItFinds(const Scenario& s) {
+    bool uninstall = s.kind == Kind::RemoveRunning || s.kind == Kind::RemoveStopped;
+    return uninstall && !standin::GetService("KTRX") ? -1 : 0;
+}
+
+const std::vector<Scenario>& KillScenarios() {
+    static const std::vector<Scenario> scenarios = {
+        {"install", Kind::FreshInstall, {"install"}, [] {}},
+        {"install videotimeout 300", Kind::FreshInstall, {"install", "videotimeout", "300"}, [] {}},
+        {"uninstall of a running driver",
+         Kind::RemoveRunning,
+         {"uninstall"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); }},
+        {"uninstall of a stopped driver",
+         Kind::RemoveStopped,
+         {"uninstall"},
+         [] { harness::LayOutInstalledDriver(SERVICE_STOPPED); }},
+        {"videotimeout 300",
+         Kind::Timeout,
+         {"videotimeout", "300"},
+         [] { harness::LayOutInstalledDriver(SERVICE_RUNNING); }},
+    };
+    return scenarios;
+}
+
+TEST_F(FaultSweep, ARunKilledAtAnyCallIsCompletedByTheNextRun) {
+    Tally tally;
+    for (const auto& s : KillScenarios()) {
+        int notInstalled = 0;  // reruns that found the service already gone
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        s.layOut();
+        RunDuruvude(s.args);
+        const std::string clean = MachineState();
+        const long calls = static_cast<long>(standin::CallLog().size());
+        ASSERT_GE(calls, 2) << s.name;
+        for (long n = 1; n <= calls; ++n) {
+            ++tally.injected;
+            standin::ResetMachine();
+            CurrentVideoTimeout = 20000;
+            s.layOut();
+            const std::string foreign = ForeignRegistry();
+            standin::KillAtCall(n);
+            bool killed = false;
+            try {
+                RunDuruvude(s.args);
+            } catch (const standin::Killed&) {
+                killed = true;
+            }
+            standin::EndProcess();
+            if (!killed) Violation(tally, s, n, "", 0, "the run ended before its call " + std::to_string(n));
+
+            // The same command again, as a retrying agent or person gives it.
+            for (int rerun = 2; rerun <= 3; ++rerun) {
+                const std::string before = MachineState();
+                const int expected = StatusOnWhatItFinds(s);
+                if (rerun == 2 && expected == -1) ++notInstalled;
+                CurrentVideoTimeout = 20000;
+                const int status = RunDuruvude(s.args).status;
+                const std::string what = "run " + std::to_string(rerun) + " after a kill";
+                if (status != expected)
+                    Violation(tally, s, n, "", 0,
+                              what + ": status " + std::to_string(status) + ", expected " + std::to_string(expected));
+                if (MachineState() != clean)
+                    Violation(tally, s, n, "", 0, what + " left another state than a run never killed");
+                if (rerun == 3 && MachineState() != before) Violation(tally, s, n, "", 0, what + " changed something");
+                if (standin::Open().Total() != 0) Violation(tally, s, n, "", 0, what + " left something open");
+                if (ForeignRegistry() != foreign)
+                    Violation(tally, s, n, "", 0, what + ": registry outside KTRX changed");
+            }
+        }
+        std::printf("kill sweep: %s: %ld kill points, %d of them rerun on a service already gone\n", s.name, calls,
+                    notInstalled);
+    }
+    std::printf("kill sweep: %d kill points, %d violations\n", tally.injected, tally.violations);
     EXPECT_EQ(tally.violations, 0);
 }
 

@@ -302,16 +302,82 @@ TEST_F(Reporting, ATextWithAnInsertIsShownAsItStands) {
               std::vector<std::string>{"Failed to start driver; %1 is not a valid Win32 application.\r\n"});
 }
 
-TEST_F(Reporting, TooLongATextIsCutToTheBoxBuffer) {
-    std::string message(300, 'x');
-    ReportError(message.c_str(), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(standin::Boxes().size(), 1u);
-    EXPECT_EQ(standin::Boxes()[0].text, std::string(259, 'x'));
+// Windows' texts for 577 (the driver's signature was not accepted) on a
+// Russian system, in code page 1251: "Не удается проверить цифровую подпись
+// этого файла. ..."; and on a Japanese one, in code page 932, whose
+// characters after "Windows " take two bytes each.
+const std::string kRussian577 =
+    "\xCD\xE5 \xF3\xE4\xE0\xE5\xF2\xF1\xFF \xEF\xF0\xEE\xE2\xE5\xF0\xE8\xF2\xFC \xF6\xE8\xF4\xF0\xEE\xE2"
+    "\xF3\xFE \xEF\xEE\xE4\xEF\xE8\xF1\xFC \xFD\xF2\xEE\xE3\xEE \xF4\xE0\xE9\xEB\xE0. \xCF\xF0\xE8 \xEF"
+    "\xEE\xF1\xEB\xE5\xE4\xED\xE5\xEC \xE8\xE7\xEC\xE5\xED\xE5\xED\xE8\xE8 \xEE\xE1\xEE\xF0\xF3\xE4\xEE"
+    "\xE2\xE0\xED\xE8\xFF \xE8\xEB\xE8 \xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xED\xEE\xE3\xEE \xEE\xE1\xE5\xF1"
+    "\xEF\xE5\xF7\xE5\xED\xE8\xFF \xEC\xEE\xE3\xEB\xE0 \xE1\xFB\xF2\xFC \xEF\xF0\xEE\xE8\xE7\xE2\xE5\xE4"
+    "\xE5\xED\xE0 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEA\xE0 \xED\xE5\xEF\xF0\xE0\xE2\xE8\xEB\xFC\xED\xEE \xEF"
+    "\xEE\xE4\xEF\xE8\xF1\xE0\xED\xED\xEE\xE3\xEE \xE8\xEB\xE8 \xEF\xEE\xE2\xF0\xE5\xE6\xE4\xE5\xED\xED"
+    "\xEE\xE3\xEE \xF4\xE0\xE9\xEB\xE0 \xEB\xE8\xE1\xEE \xE2\xF0\xE5\xE4\xEE\xED\xEE\xF1\xED\xEE\xE9 \xEF"
+    "\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xFB \xED\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xEE\xE3\xEE \xEF\xF0\xEE\xE8"
+    "\xF1\xF5\xEE\xE6\xE4\xE5\xED\xE8\xFF.\r\n";
+const std::string kJapanese577 =
+    "Windows \x82\xCD\x82\xB1\x82\xCC\x83t\x83@\x83\x43\x83\x8B\x82\xCC\x83\x66\x83W\x83^\x83\x8B\x8F\x90"
+    "\x96\xBC\x82\xF0\x8C\x9F\x8F\xD8\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81\x42\x8D\xC5\x8B\xDF\x82"
+    "\xCC\x83n\x81[\x83h\x83\x45\x83\x46\x83\x41\x82\xDC\x82\xBD\x82\xCD\x83\x5C\x83t\x83g\x83\x45\x83"
+    "\x46\x83\x41\x82\xCC\x95\xCF\x8DX\x82\xC5\x81\x41\x90\xB3\x82\xB5\x82\xAD\x8F\x90\x96\xBC\x82\xB3"
+    "\x82\xEA\x82\xC4\x82\xA2\x82\xC8\x82\xA2\x83t\x83@\x83\x43\x83\x8B\x82\xE2\x94j\x91\xB9\x82\xB5\x82"
+    "\xBD\x83t\x83@\x83\x43\x83\x8B\x82\xAA\x83\x43\x83\x93\x83X\x83g\x81[\x83\x8B\x82\xB3\x82\xEA\x82"
+    "\xBD\x82\xA9\x81\x41\x82\xDC\x82\xBD\x82\xCD\x8Fo\x8F\x8A\x82\xCC\x95s\x96\xBE\x82\xC8\x88\xAB\x88"
+    "\xD3\x82\xCC\x82\xA0\x82\xE9\x83\x5C\x83t\x83g\x83\x45\x83\x46\x83\x41\x82\xC5\x82\xA0\x82\xE9\x89"
+    "\xC2\x94\x5C\x90\xAB\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB7\x81\x42\r\n";
 
-    std::string nearly(240, 'y');
-    ReportError(nearly.c_str(), ERROR_FILE_NOT_FOUND);
-    // No room for the system's text: the box ends at the blank.
-    EXPECT_EQ(standin::Boxes()[1].text, nearly + "; ");
+// The box holds 259 characters: a message that fills it alone, and system
+// texts that fit (byte for byte, line break included) or are cut after the
+// last whole character that leaves room for "...".
+TEST_F(Reporting, ATextLongerThanTheBoxKeepsAllThatFits) {
+    const struct {
+        const char* name;
+        std::string message;
+        DWORD code;
+        UINT codePage;
+        std::string text;  // the system's text for code; empty: the English one
+        std::string box;   // empty: cut, as checked below
+    } cases[] = {
+        {"message alone", std::string(300, 'x'), ERROR_FILE_NOT_FOUND, 1252, "", std::string(259, 'x')},
+        {"a few characters left", std::string(240, 'y'), ERROR_FILE_NOT_FOUND, 1252, "",
+         std::string(240, 'y') + "; The system can..."},
+        {"no room for more than the cut", std::string(254, 'z'), ERROR_FILE_NOT_FOUND, 1252, "",
+         std::string(254, 'z') + "; "},
+        {"English 577 fits", "Failed to start driver", 577, 1252, "",
+         harness::ErrorText("Failed to start driver", 577)},
+        {"Russian 577", "Failed to start driver", 577, 1251, kRussian577, ""},
+        {"Japanese 577, cut between characters", "Failed to delete KTRX service", 577, 932, kJapanese577, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::ResetMachine();
+        standin::SetCodePage(c.codePage);
+        if (!c.text.empty()) standin::SetSystemText(c.code, c.text);
+        ReportError(c.message.c_str(), c.code);
+        ASSERT_EQ(standin::Boxes().size(), 1u);
+        const std::string& box = standin::Boxes()[0].text;
+        EXPECT_EQ(standin::Open().localBuffers, 0);
+        if (!c.box.empty()) {
+            EXPECT_EQ(box, c.box);
+            continue;
+        }
+        const std::string head = c.message + "; ";
+        ASSERT_EQ(box.substr(0, head.size()), head);
+        ASSERT_GE(box.size(), head.size() + 3);
+        EXPECT_EQ(box.substr(box.size() - 3), "...");
+        const std::string kept = box.substr(head.size(), box.size() - head.size() - 3);
+        EXPECT_EQ(c.text.substr(0, kept.size()), kept);
+        // Whole characters only: no lead byte left without its trail byte.
+        size_t whole = 0;
+        while (whole < kept.size()) whole += c.codePage == 932 && static_cast<BYTE>(c.text[whole]) >= 0x81 ? 2 : 1;
+        EXPECT_EQ(whole, kept.size());
+        // As much as fits: the next whole character would not have.
+        size_t next = kept.size() + (c.codePage == 932 && static_cast<BYTE>(c.text[kept.size()]) >= 0x81 ? 2 : 1);
+        EXPECT_GT(head.size() + next + 3, 259u) << box.size();
+        EXPECT_LE(box.size(), 259u);
+    }
 }
 
 TEST_F(Reporting, ProgressIsWrittenAsFormatted) {

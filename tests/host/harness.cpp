@@ -17,7 +17,14 @@ RunResult RunDuruvude(const std::vector<std::string>& args) {
 std::string Capture(const std::function<void()>& body, std::string* errors) {
     ::testing::internal::CaptureStdout();
     if (errors) ::testing::internal::CaptureStderr();
-    body();
+    try {
+        body();
+    } catch (...) {
+        // A killed run: the streams are given back, what it wrote is dropped.
+        if (errors) ::testing::internal::GetCapturedStderr();
+        ::testing::internal::GetCapturedStdout();
+        throw;
+    }
     if (errors) *errors = ::testing::internal::GetCapturedStderr();
     return ::testing::internal::GetCapturedStdout();
 }

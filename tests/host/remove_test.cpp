@@ -111,39 +111,54 @@ TEST_F(Remove, AFailedStopInAnotherStateIsNotPolled) {
     EXPECT_EQ(run.output, "Kestrix driver removed\n");
 }
 
-TEST_F(Remove, AFailingEventLogRemovalDoesNotStopTheDeletion) {
-    harness::LayOutInstalledDriver(SERVICE_RUNNING);
-    standin::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED);
-    auto run = RunDuruvude({"uninstall"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(harness::BoxTexts(),
-              std::vector<std::string>{ErrorText("Failed to open HKLM EventLog key", ERROR_ACCESS_DENIED)});
-    EXPECT_EQ(run.output, "Kestrix driver removed\n");
-    EXPECT_FALSE(standin::GetService("KTRX").has_value());
-    EXPECT_TRUE(SourcesHoldKtrx());
-}
-
+// Stop, event-log source, deletion, in that order: what the source's removal
+// says comes before the deletion, and its failure does not stop it.
 TEST_F(Remove, EachDeletionOutcome) {
     struct Case {
-        DWORD code;
+        DWORD code;              // DeleteService's failure, or 0
+        const char* sourceFail;  // a call of the source's removal that fails
+        int status;
+        std::string output;
         std::vector<std::string> boxes;
     };
     const Case cases[] = {
         {ERROR_SERVICE_MARKED_FOR_DELETE,
+         nullptr,
+         -1,
+         "",
          {"Attempt to delete KTRX, service marked for delete.\nPlease restart the system.; "}},
-        {ERROR_SERVICE_DOES_NOT_EXIST, {}},
-        {ERROR_ACCESS_DENIED, {ErrorText("Failed to delete KTRX service", ERROR_ACCESS_DENIED)}},
+        {ERROR_SERVICE_DOES_NOT_EXIST, nullptr, -1, "", {}},
+        {ERROR_ACCESS_DENIED, nullptr, -1, "", {ErrorText("Failed to delete KTRX service", ERROR_ACCESS_DENIED)}},
+        {0,
+         "RegOpenKeyExA",
+         0,
+         "Kestrix driver removed\n",
+         {ErrorText("Failed to open HKLM EventLog key", ERROR_ACCESS_DENIED)}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
         standin::ResetMachine();
-        harness::LayOutInstalledDriver(SERVICE_STOPPED);
-        standin::FailCall("DeleteService", c.code);
+        harness::LayOutInstalledDriver(SERVICE_RUNNING);
+        if (c.code) standin::FailCall("DeleteService", c.code);
+        if (c.sourceFail) standin::FailCall(c.sourceFail, ERROR_ACCESS_DENIED);
         auto run = RunDuruvude({"uninstall"});
-        EXPECT_EQ(run.status, -1) << c.code;
-        EXPECT_EQ(run.output, "") << c.code;
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.output, c.output);
         EXPECT_EQ(harness::BoxTexts(), c.boxes);
-        EXPECT_FALSE(standin::KeyExists(harness::kSourceKey)) << c.code;
-        EXPECT_EQ(standin::Open().Total(), 0) << c.code;
+        EXPECT_EQ(standin::KeyExists(harness::kSourceKey), c.sourceFail != nullptr);
+        EXPECT_EQ(SourcesHoldKtrx(), c.sourceFail != nullptr);
+        EXPECT_EQ(standin::GetService("KTRX").has_value(), c.code != 0);
+        const auto& log = standin::CallLog();
+        auto stop = std::find(log.begin(), log.end(), "ControlService");
+        auto deletion = std::find(log.begin(), log.end(), "DeleteService");
+        auto lastRegistryCall = std::find_if(log.rbegin(), log.rend(), [](const std::string& op) {
+                                    return op.rfind("Reg", 0) == 0 && op != "RegCloseKey";
+                                }).base();
+        EXPECT_LT(stop, lastRegistryCall);
+        EXPECT_LT(lastRegistryCall, deletion);
+        if (c.sourceFail) {
+            EXPECT_LT(std::find(log.begin(), log.end(), "MessageBoxA"), deletion);
+        }
     }
 }
 

@@ -121,6 +121,20 @@ TEST_F(StandinTest, ACallerWhoIsNoAdministratorMayOnlyReadTheSystemKeys) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     ASSERT_NE(manager, nullptr);
     CloseServiceHandle(manager);
+    // Nor may it name Administrators as an object's owner (1307), nor open
+    // an object whose DACL admits only Administrators and LocalSystem.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(CreateMutexA(&attributes, FALSE, "Global\\Made"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_OWNER));
+    standin::PutMutex("Global\\Elevated", {});
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(CreateMutexA(&attributes, FALSE, "Global\\Elevated"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LocalFree(descriptor);
 
     // The same token with the group enabled is an administrator's.
     standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544"}});

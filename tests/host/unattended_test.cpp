@@ -29,7 +29,7 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
         int status;
         std::string errors;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"usage", {}, [] {}, -1, kUsage},
         {"invalid timeout", {"videotimeout", "x"}, [] {}, -1, "DRIVER INSTALLATION ERROR: Invalid timeout value; \n"},
         {"administrator refusal",
@@ -52,7 +52,28 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
          [] { standin::RemoveFile("C:\\WINDOWS\\system32\\DRIVERS\\KTRX.SYS"); },
          0,
          "DRIVER INSTALLATION ERROR: Failed to start driver; The system cannot find the file specified.\n"},
+        {"failing start, the driver's signature not accepted",
+         {"install"},
+         [] { standin::FailCall("StartServiceA", 577); },
+         0,
+         "DRIVER INSTALLATION ERROR: Failed to start driver; Windows cannot verify the digital signature for this "
+         "file. A recent hardware or software change might have installed a file that is signed incorrectly or "
+         "damaged, or that might be malicious software from an unknown source.\n"},
     };
+    // An administrator who has not elevated: Administrators for deny only.
+    // The service manager refuses at once; nothing else is said or done.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"install"}, {"uninstall"}, {"videotimeout", "300"}})
+        cases.push_back(
+            {"filtered token", args,
+             [] {
+                 harness::LayOutInstalledDriver(SERVICE_STOPPED);
+                 standin::SetProcessTokenGroups({{"S-1-1-0"}, {"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}});
+             },
+             -1,
+             args.empty() ? kUsage
+                          : "DRIVER INSTALLATION ERROR: Failed to open Service Control Manager; Access is "
+                            "denied.\n"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         standin::ResetMachine();
@@ -67,8 +88,15 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
         CurrentVideoTimeout = 20000;
         c.layOut();
         standin::SetWindowStation(false);
+        const std::string before = standin::DumpRegistry();
         auto hidden = RunDuruvude(c.args);
         EXPECT_EQ(standin::CallsTo("MessageBoxA"), 0);
+        // A run that fails here fails before it changes or says anything else.
+        if (c.status == -1) {
+            EXPECT_EQ(hidden.output, "");
+            EXPECT_EQ(standin::DumpRegistry(), before);
+            EXPECT_EQ(standin::CallsTo("CreateMutexA"), 0);
+        }
         EXPECT_EQ(hidden.status, c.status);
         EXPECT_EQ(hidden.status, visible.status);
         EXPECT_EQ(hidden.output, visible.output);
@@ -191,7 +219,7 @@ TEST_F(Unattended, TheInstallationLock) {
             EXPECT_EQ(run.status, -1);
             EXPECT_EQ(run.output, c.before);
             EXPECT_EQ(harness::BoxTexts(), std::vector<std::string>{kTimedOut});
-            EXPECT_EQ(standin::CallsTo("OpenSCManagerA"), 0);
+            EXPECT_EQ(standin::CallsTo("CreateServiceA"), 0);
             EXPECT_FALSE(standin::GetService("KTRX").has_value());
         }
         // Let go: a lock another run holds is still that run's, one this run
@@ -217,15 +245,12 @@ TEST_F(Unattended, TheLockIsMadeForAdministratorsAndLetGoBeforeAnyNoticeOrFailur
     EXPECT_LT(std::find(log.begin(), log.end(), "RegSetValueExA"), released);
     EXPECT_LT(released, std::find(log.begin(), log.end(), "MessageBoxA"));
 
-    standin::ResetMachine();
-    standin::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RunDuruvude({"uninstall"}).status, -1);
-    EXPECT_LT(std::find(log.begin(), log.end(), "ReleaseMutex"), std::find(log.begin(), log.end(), "MessageBoxA"));
-    EXPECT_FALSE(standin::GetMutex(kLock).has_value());
-
-    // Runs that change nothing take no lock.
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"videotimeout", "x"}, {"bogus"}}) {
+    // Runs that change nothing take no lock, nor one the service manager
+    // refuses: the lock comes after it.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"videotimeout", "x"}, {"bogus"}, {"uninstall"}}) {
         standin::ResetMachine();
+        standin::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
         RunDuruvude(args);
         EXPECT_EQ(standin::CallsTo("CreateMutexA"), 0);
     }

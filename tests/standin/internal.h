@@ -88,6 +88,9 @@ struct Machine {
     DWORD consoleSession = 1;
     std::map<std::string, NamedMutex> mutexes;
     std::vector<std::pair<std::string, std::string>> mutexesCreated;
+    std::map<DWORD, std::string> systemTexts;  // set by a test, over the English ones
+    UINT codePage = 1252;
+    long killAt = 0;  // the call the process ends at, 0 for none
 
     std::set<HKEY> openKeys;
     std::set<SC_HANDLE> openServices;

@@ -1,5 +1,7 @@
 // The stand-in machine: its state, its default layout, fault injection and
 // the records that tests read back.
+#include <stdio_ext.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -32,7 +34,22 @@ Machine& M() {
     return machine;
 }
 
+namespace {
+
+// A killed process makes no further call of any kind.
+void EndHereIfKilled() {
+    Machine& m = M();
+    if (m.killAt == 0 || static_cast<long>(m.callLog.size()) + 1 != m.killAt) return;
+    m.killAt = 0;
+    __fpurge(stdout);
+    __fpurge(stderr);
+    throw Killed{};
+}
+
+}  // namespace
+
 DWORD Inject(const char* op) {
+    EndHereIfKilled();
     Machine& m = M();
     // Hooks first: what they change is what the call then sees. The
     // actions run after the walk, free to lay out hooks of their own.
@@ -65,7 +82,22 @@ DWORD Inject(const char* op) {
     return code;
 }
 
-void Log(const char* op) { M().callLog.emplace_back(op); }
+void Log(const char* op) {
+    EndHereIfKilled();
+    M().callLog.emplace_back(op);
+}
+
+void KillAtCall(long n) { M().killAt = n; }
+
+void EndProcess() {
+    Machine& m = M();
+    m.killAt = 0;
+    for (HKEY key : std::vector<HKEY>(m.openKeys.begin(), m.openKeys.end())) RegCloseKey(key);
+    for (SC_HANDLE h : std::vector<SC_HANDLE>(m.openServices.begin(), m.openServices.end())) CloseServiceHandle(h);
+    for (HANDLE h : std::vector<HANDLE>(m.openKernel.begin(), m.openKernel.end())) CloseHandle(h);
+    for (PSID sid : std::vector<PSID>(m.sids.begin(), m.sids.end())) FreeSid(sid);
+    for (HLOCAL mem : std::vector<HLOCAL>(m.locals.begin(), m.locals.end())) LocalFree(mem);
+}
 
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> parts;
@@ -152,6 +184,9 @@ void ResetMachine() {
     PutDword("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", "MaxSize", 0x80000);
     m.processGroups = {{"S-1-1-0"}, {"S-1-5-32-544"}, {"S-1-5-32-545"}, {"S-1-5-11"}};
 }
+
+void SetSystemText(DWORD code, const std::string& text) { M().systemTexts[code] = text; }
+void SetCodePage(UINT codePage) { M().codePage = codePage; }
 
 void PutFile(const std::string& path) { M().files.insert(path); }
 void RemoveFile(const std::string& path) { M().files.erase(path); }

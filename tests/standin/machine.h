@@ -156,6 +156,24 @@ const std::vector<std::pair<std::string, std::string>>& MutexesCreated();
 void SetDllDirectoriesSupported(bool supported);
 std::optional<DWORD> DefaultDllDirectories();
 
+// A system in another language: the text FormatMessageA gives for code, in
+// the ANSI code page, instead of Windows' English one; and the code page
+// that GetACP answers and IsDBCSLeadByte follows (932 has double-byte
+// characters). The registry's A functions keep converting through 1252.
+void SetSystemText(DWORD code, const std::string& text);
+void SetCodePage(UINT codePage);
+
+// A killed run. The process ends just before its nth platform call counted
+// from the machine's reset (the call is not made): Killed is thrown out of
+// it, and what standard output and error held unwritten is lost, as the
+// process's buffers are. EndProcess then does what the system does when a
+// process ends: closes its keys, service handles, tokens, devices and
+// mutexes (a held mutex is abandoned; a service marked for deletion goes
+// with its last handle once stopped) and frees its SIDs and local memory.
+struct Killed {};
+void KillAtCall(long n);
+void EndProcess();
+
 // Faults. The nth call of op counted from now fails with code. Calls that
 // release something (RegCloseKey, CloseHandle...) never fail.
 void FailCall(const std::string& op, DWORD code, int nth = 1);

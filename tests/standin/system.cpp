@@ -42,6 +42,10 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {1072, "The specified service has been marked for deletion.\r\n"},
         {1073, "The specified service already exists.\r\n"},
         {1114, "A dynamic link library (DLL) initialization routine failed.\r\n"},
+        {577,
+         "Windows cannot verify the digital signature for this file. A recent hardware or software change might "
+         "have installed a file that is signed incorrectly or damaged, or that might be malicious software from an "
+         "unknown source.\r\n"},
     };
     return texts;
 }
@@ -207,16 +211,26 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpB
         lastError = fault;
         return 0;
     }
+    auto set = M().systemTexts.find(dwMessageId);
     auto it = SystemTexts().find(dwMessageId);
-    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || it == SystemTexts().end()) {
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (set == M().systemTexts.end() && it == SystemTexts().end())) {
         lastError = 317;  // ERROR_MR_MID_NOT_FOUND
         return 0;
     }
-    std::string text = it->second;
+    std::string text = set != M().systemTexts.end() ? set->second : it->second;
     // An insert with no arguments: Windows leaves this undefined; answer as Wine does.
     if (!(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) && text.find('%') != std::string::npos) {
         lastError = ERROR_INVALID_PARAMETER;
         return 0;
+    }
+    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        // lpBuffer receives a local buffer of at least nSize bytes.
+        size_t size = std::max<size_t>(text.size() + 1, nSize);
+        void* buffer = std::malloc(size);
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        M().locals.insert(buffer);
+        *reinterpret_cast<char**>(lpBuffer) = static_cast<char*>(buffer);
+        return static_cast<DWORD>(text.size());
     }
     if (nSize < text.size() + 1) {
         lastError = ERROR_INSUFFICIENT_BUFFER;
@@ -255,7 +269,13 @@ HLOCAL LocalFree(HLOCAL hMem) {
 
 UINT GetACP() {
     Log("GetACP");
-    return 1252;
+    return M().codePage;
+}
+
+BOOL IsDBCSLeadByte(BYTE TestChar) {
+    Log("IsDBCSLeadByte");
+    if (M().codePage != 932) return FALSE;
+    return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
 }
 
 DWORD GetCurrentProcessId() {
@@ -310,7 +330,11 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
     std::string name = lpName ? lpName : "";
     auto it = M().mutexes.find(name);
     if (it != M().mutexes.end()) {
-        if (it->second.setup.refusesCaller) {
+        // The tool's lock admits only Administrators and LocalSystem, whose
+        // tokens hold Administrators enabled: not a filtered token.
+        const std::string& owner = it->second.setup.owner;
+        bool adminsOnly = owner == "S-1-5-32-544" || owner == "S-1-5-18";
+        if (it->second.setup.refusesCaller || (adminsOnly && !CallerIsAdministrator())) {
             lastError = ERROR_ACCESS_DENIED;
             return nullptr;
         }
@@ -332,6 +356,12 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
     mutex.setup.owner = sddl.rfind("O:BA", 0) == 0   ? "S-1-5-32-544"
                         : sddl.rfind("O:SY", 0) == 0 ? "S-1-5-18"
                                                      : "S-1-5-21-1004-1005-1006-1001";
+    // An owner must be a group the token may assign as owner: Administrators
+    // for deny only (a token that User Account Control filtered) is not.
+    if (mutex.setup.owner == "S-1-5-32-544" && !CallerIsAdministrator()) {
+        lastError = ERROR_INVALID_OWNER;
+        return nullptr;
+    }
     mutex.heldByCaller = bInitialOwner != FALSE;
     mutex.heldTimes = mutex.heldByCaller ? 1 : 0;
     mutex.handles = 1;
