@@ -48,7 +48,7 @@ ctest --preset windows || status=$?
 awk -v cpu32="$DURUVUDE_CPU32" -v why="$DURUVUDE_CPU32_WHY" '
   /^[0-9]+\/[0-9]+ Test: / { entry = $3 }
   /^\[  PASSED  \] [0-9]+ test/ { passed[entry] += $4 }
-  /^skipped: / { skipped[entry]++ }
+  /^skipped: / { skipped[entry]++; print entry ": " $0 }
   END {
     n64 = passed["windows.e2e"] + passed["windows.e2e-nounload"]
     rows = skipped["windows.e2e"] ? sprintf(" (%d rows that start a 32-bit program skipped)", skipped["windows.e2e"]) : ""
