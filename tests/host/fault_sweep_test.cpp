@@ -270,15 +270,20 @@ void Violation(Tally& tally, const Scenario& s, long k, const std::string& op, D
     ADD_FAILURE() << s.name << ": call " << k << " (" << op << ") failing with " << code << ": " << what;
 }
 
+// A fresh machine laid out for the scenario, the tool's one value at its default.
+void LayOut(const Scenario& s) {
+    standin::ResetMachine();
+    CurrentVideoTimeout = 20000;
+    s.layOut();
+}
+
 class FaultSweep : public harness::StandinTest {};
 
 TEST_F(FaultSweep, NoFailingCallCrashesLeaksLiesOrDamagesTheRegistry) {
     Tally tally;
     for (const auto& s : Scenarios()) {
         ++tally.scenarios;
-        standin::ResetMachine();
-        CurrentVideoTimeout = 20000;
-        s.layOut();
+        LayOut(s);
         const int clean = RunDuruvude(s.args).status;
         const std::vector<std::string> calls = standin::FailableCalls();
         std::vector<std::string> cleanErrorTexts;
@@ -290,10 +295,8 @@ TEST_F(FaultSweep, NoFailingCallCrashesLeaksLiesOrDamagesTheRegistry) {
             const std::string& op = calls[k - 1];
             for (DWORD code : CodesFor(op)) {
                 ++tally.injected;
-                standin::ResetMachine();
-                CurrentVideoTimeout = 20000;
                 SetLastError(0);
-                s.layOut();
+                LayOut(s);
                 const std::string foreign = ForeignRegistry();
                 standin::FailNthCall(k, code);
                 const int status = RunDuruvude(s.args).status;
@@ -365,18 +368,14 @@ TEST_F(FaultSweep, ARunKilledAtAnyCallIsCompletedByTheNextRun) {
     Tally tally;
     for (const auto& s : KillScenarios()) {
         int notInstalled = 0;  // reruns that found the service already gone
-        standin::ResetMachine();
-        CurrentVideoTimeout = 20000;
-        s.layOut();
+        LayOut(s);
         RunDuruvude(s.args);
         const std::string clean = MachineState();
         const long calls = static_cast<long>(standin::CallLog().size());
         ASSERT_GE(calls, 2) << s.name;
         for (long n = 1; n <= calls; ++n) {
             ++tally.injected;
-            standin::ResetMachine();
-            CurrentVideoTimeout = 20000;
-            s.layOut();
+            LayOut(s);
             const std::string foreign = ForeignRegistry();
             standin::KillAtCall(n);
             bool killed = false;

@@ -369,12 +369,14 @@ TEST_F(Reporting, ATextLongerThanTheBoxKeepsAllThatFits) {
         EXPECT_EQ(box.substr(box.size() - 3), "...");
         const std::string kept = box.substr(head.size(), box.size() - head.size() - 3);
         EXPECT_EQ(c.text.substr(0, kept.size()), kept);
-        // Whole characters only: no lead byte left without its trail byte.
+        // Whole characters only (the code page's lead bytes, as the system
+        // tells them): no lead byte left without its trail byte.
+        auto width = [&](size_t at) -> size_t { return IsDBCSLeadByte(static_cast<BYTE>(c.text[at])) ? 2 : 1; };
         size_t whole = 0;
-        while (whole < kept.size()) whole += c.codePage == 932 && static_cast<BYTE>(c.text[whole]) >= 0x81 ? 2 : 1;
+        while (whole < kept.size()) whole += width(whole);
         EXPECT_EQ(whole, kept.size());
         // As much as fits: the next whole character would not have.
-        size_t next = kept.size() + (c.codePage == 932 && static_cast<BYTE>(c.text[kept.size()]) >= 0x81 ? 2 : 1);
+        size_t next = kept.size() + width(kept.size());
         EXPECT_GT(head.size() + next + 3, 259u) << box.size();
         EXPECT_LE(box.size(), 259u);
     }

@@ -92,11 +92,15 @@ void KillAtCall(long n) { M().killAt = n; }
 void EndProcess() {
     Machine& m = M();
     m.killAt = 0;
-    for (HKEY key : std::vector<HKEY>(m.openKeys.begin(), m.openKeys.end())) RegCloseKey(key);
-    for (SC_HANDLE h : std::vector<SC_HANDLE>(m.openServices.begin(), m.openServices.end())) CloseServiceHandle(h);
-    for (HANDLE h : std::vector<HANDLE>(m.openKernel.begin(), m.openKernel.end())) CloseHandle(h);
-    for (PSID sid : std::vector<PSID>(m.sids.begin(), m.sids.end())) FreeSid(sid);
-    for (HLOCAL mem : std::vector<HLOCAL>(m.locals.begin(), m.locals.end())) LocalFree(mem);
+    // Each release takes its handle out of the set: walk a copy.
+    auto releaseAll = [](const auto& open, auto release) {
+        for (auto handle : std::vector(open.begin(), open.end())) release(handle);
+    };
+    releaseAll(m.openKeys, RegCloseKey);
+    releaseAll(m.openServices, CloseServiceHandle);
+    releaseAll(m.openKernel, CloseHandle);
+    releaseAll(m.sids, FreeSid);
+    releaseAll(m.locals, LocalFree);
 }
 
 std::vector<std::string> SplitPath(const std::string& path) {

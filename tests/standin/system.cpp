@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "internal.h"
@@ -211,13 +212,17 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpB
         lastError = fault;
         return 0;
     }
-    auto set = M().systemTexts.find(dwMessageId);
-    auto it = SystemTexts().find(dwMessageId);
-    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (set == M().systemTexts.end() && it == SystemTexts().end())) {
+    // A text a test set comes before Windows' English one.
+    std::optional<std::string> found;
+    if (auto set = M().systemTexts.find(dwMessageId); set != M().systemTexts.end())
+        found = set->second;
+    else if (auto it = SystemTexts().find(dwMessageId); it != SystemTexts().end())
+        found = it->second;
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !found) {
         lastError = 317;  // ERROR_MR_MID_NOT_FOUND
         return 0;
     }
-    std::string text = set != M().systemTexts.end() ? set->second : it->second;
+    const std::string& text = *found;
     // An insert with no arguments: Windows leaves this undefined; answer as Wine does.
     if (!(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) && text.find('%') != std::string::npos) {
         lastError = ERROR_INVALID_PARAMETER;
