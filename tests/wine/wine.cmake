@@ -71,6 +71,7 @@ add_executable(wine_tests
   wine/frontend_e2e_test.cpp
   wine/eventlog_wine_test.cpp
   wine/install_e2e_test.cpp
+  wine/guide_e2e_test.cpp
   wine/remove_e2e_test.cpp
   wine/unattended_e2e_test.cpp)
 target_link_libraries(wine_tests PRIVATE tool runner_lib version project_options GTest::gtest_main)
