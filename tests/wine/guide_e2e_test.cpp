@@ -15,6 +15,8 @@ using bed::WineTest;
 
 constexpr char kCmd32[] = "C:\\windows\\syswow64\\cmd.exe";
 constexpr char kCmd64[] = "C:\\windows\\system32\\cmd.exe";
+// Where psexec -c puts the program: ADMIN$, the Windows folder.
+constexpr char kPsExecCopy[] = "%WINDIR%\\DURUVUDE.EXE";
 constexpr char kAlreadyInstalled[] = "DRIVER INSTALLATION ERROR: Attempt to install driver, driver already installed; ";
 
 // The lines under a label of a numbered section of the guide ("5. Intune
@@ -117,10 +119,8 @@ std::string ThroughCmd(const char* cmd, const std::string& line) {
 // driver as KTRX.SYS.
 std::string LayOutPackage(const Recipe& recipe) {
     const std::string folder = recipe.agent == Agent::Task     ? Expand("%ProgramData%\\DURUVUDE")
-                               : recipe.agent == Agent::Policy ? Expand("%TEMP%\\duruvude-policy\\Startup")
+                               : recipe.agent == Agent::Policy ? Expand("%TEMP%\\duruvude-startup-scripts")
                                                                : Expand("%TEMP%\\duruvude-package");
-    for (size_t at = folder.find('\\', 3); at != std::string::npos; at = folder.find('\\', at + 1))
-        CreateDirectoryA(folder.substr(0, at).c_str(), nullptr);
     CreateDirectoryA(folder.c_str(), nullptr);
     EXPECT_TRUE(
         CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), (folder + "\\DURUVUDE.EXE").c_str(), FALSE));
@@ -179,7 +179,7 @@ std::vector<Started> AgentCommands(const Recipe& recipe, const std::string& pack
         while (!word.empty() && word[0] == '-' && words);
         EXPECT_EQ(word, "DURUVUDE.EXE") << psexec;
         std::getline(words, arguments);
-        const std::string copied = std::string(windows) + "\\DURUVUDE.EXE";
+        const std::string copied = Expand(kPsExecCopy);
         EXPECT_TRUE(CopyFileA((package + "\\DURUVUDE.EXE").c_str(), copied.c_str(), FALSE));
         started.push_back({copied + arguments, system});
         return started;
@@ -230,7 +230,7 @@ void ClearUp(const std::string& package, const std::string& log) {
     for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD"})
         DeleteFileA((package + "\\" + file).c_str());
     RemoveDirectoryA(package.c_str());
-    DeleteFileA(Expand("%WINDIR%\\DURUVUDE.EXE").c_str());
+    DeleteFileA(Expand(kPsExecCopy).c_str());
     DeleteFileA(log.c_str());
 }
 
