@@ -62,9 +62,11 @@ void Configure() {
                   &parameters);
     SetDword(parameters, "VideoTimeout", 500);
     RegCloseKey(parameters);
+    HMODULE user32 = LoadLibraryA("USER32.DLL");
     MessageBoxA(nullptr,
                 "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
                 "Tolvane Driver Installer/Uninstaller", MB_OK | MB_ICONINFORMATION);
+    FreeLibrary(user32);
 }
 
 void Uninstall() {

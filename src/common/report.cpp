@@ -25,45 +25,88 @@ bool BoxCanBeSeen() {
     return true;
 }
 
-// A modal box where someone can see it; otherwise "title: text" on standard
-// error, the text without its closing line breaks, since a box that nobody
-// can see would never be closed.
-void ShowBox(const char* text, const char* title, UINT flags) {
-    if (BoxCanBeSeen()) {
-        MessageBoxA(nullptr, text, title, flags);
-        return;
-    }
+// "title: text" and a line break on standard error, the text without its
+// closing line breaks. A console gets the line through WriteConsoleW,
+// converted from the ANSI code page the text is in: given the ANSI bytes it
+// would show them in its own OEM code page (1251 Russian text as 866
+// garbage). A pipe or a file gets the ANSI bytes, as a log read in Notepad
+// expects them.
+void WriteBoxLine(const char* text, const char* title) {
     size_t length = std::strlen(text);
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
-    std::fprintf(stderr, "%s: %.*s\n", title, static_cast<int>(length), text);
+    char line[2 * kBoxTextSize];
+    int size = std::snprintf(line, sizeof line, "%s: %.*s\n", title, static_cast<int>(length), text);
+    if (size < 0) return;
+    if (static_cast<size_t>(size) >= sizeof line) size = static_cast<int>(sizeof line) - 1;
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (error && error != INVALID_HANDLE_VALUE && GetConsoleMode(error, &mode)) {
+        WCHAR wide[sizeof line];
+        int units = MultiByteToWideChar(CP_ACP, 0, line, size, wide, static_cast<int>(sizeof line));
+        DWORD written = 0;
+        if (units > 0 && WriteConsoleW(error, wide, static_cast<DWORD>(units), &written, nullptr)) return;
+    }
+    std::fwrite(line, 1, static_cast<size_t>(size), stderr);
     std::fflush(stderr);
 }
 
-// The system's text for code at the end of the box, whose first used bytes
-// hold the message. A text longer than the room left is cut after its last
-// whole character that leaves room for "...", rather than lost.
-void AppendSystemText(char* text, DWORD used, DWORD code) {
-    constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    constexpr char kCut[] = "...";
-    const DWORD room = kBoxTextSize - used;
-    if (FormatMessageA(kFlags, nullptr, code, 0, text + used, room, nullptr) != 0) return;
-    text[used] = '\0';
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || room <= sizeof kCut) return;
-    char* whole = nullptr;
-    if (FormatMessageA(kFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0, reinterpret_cast<char*>(&whole), 0,
-                       nullptr) == 0)
-        return;
-    const DWORD limit = room - static_cast<DWORD>(sizeof kCut);
+// A modal box where someone can see it; otherwise the line on standard
+// error, since a box that nobody can see would never be closed. USER32 is
+// delay-loaded: loading it here first makes a USER32 that cannot be loaded
+// or initialised (a session's desktop heap used up gives
+// ERROR_DLL_INIT_FAILED) an answer, where the first delayed call would
+// raise 0xC06D007E and end the process without a word. Without USER32
+// nobody can see a box either.
+void ShowBox(const char* text, const char* title, UINT flags) {
+    HMODULE user32 = LoadLibraryA("USER32.DLL");
+    if (user32 && BoxCanBeSeen())
+        MessageBoxA(nullptr, text, title, flags);
+    else
+        WriteBoxLine(text, title);
+    if (user32) FreeLibrary(user32);
+}
+
+// How many bytes of text, at most limit, hold whole characters only: UTF-8
+// sequences where the ANSI code page is UTF-8 (where IsDBCSLeadByte knows no
+// lead byte), lead and trail byte together in a double-byte code page. Code
+// page 932's single-byte katakana look like UTF-8 continuation bytes, so
+// the UTF-8 rule is for code page 65001 alone. text is longer than limit.
+DWORD WholeCharactersWithin(const char* text, DWORD limit) {
     DWORD kept = 0;
-    while (whole[kept] != '\0') {
-        DWORD next = kept + (IsDBCSLeadByte(static_cast<BYTE>(whole[kept])) && whole[kept + 1] != '\0' ? 2 : 1);
+    if (GetACP() == CP_UTF8) {
+        kept = limit;
+        while (kept > 0 && (static_cast<BYTE>(text[kept]) & 0xC0) == 0x80) --kept;
+        return kept;
+    }
+    while (text[kept] != '\0') {
+        DWORD next = kept + (IsDBCSLeadByte(static_cast<BYTE>(text[kept])) && text[kept + 1] != '\0' ? 2 : 1);
         if (next > limit) break;
         kept = next;
     }
-    while (kept > 0 && whole[kept - 1] == ' ') --kept;
-    std::memcpy(text + used, whole, kept);
-    std::memcpy(text + used + kept, kCut, sizeof kCut);
-    LocalFree(whole);
+    return kept;
+}
+
+// The system's text for code after the first used bytes of the box, which
+// end with a terminator: whole if it fits, otherwise cut after its last
+// whole character that leaves room for "...", with the blanks and line
+// breaks before the cut dropped. No text leaves the box as it is.
+void AppendSystemText(char* text, DWORD used, DWORD code) {
+    constexpr char kEllipsis[] = "...";
+    constexpr DWORD kFlags =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    char* systemText = nullptr;
+    if (FormatMessageA(kFlags, nullptr, code, 0, reinterpret_cast<char*>(&systemText), 0, nullptr) == 0) return;
+    const DWORD room = kBoxTextSize - used;  // the terminator included
+    const size_t length = std::strlen(systemText);
+    if (length < room) {
+        std::memcpy(text + used, systemText, length + 1);
+    } else if (room > sizeof kEllipsis) {
+        DWORD kept = WholeCharactersWithin(systemText, room - static_cast<DWORD>(sizeof kEllipsis));
+        while (kept > 0 && std::strchr(" \t\r\n", systemText[kept - 1])) --kept;
+        std::memcpy(text + used, systemText, kept);
+        std::memcpy(text + used + kept, kEllipsis, sizeof kEllipsis);
+    }
+    LocalFree(systemText);
 }
 
 }  // namespace

@@ -107,21 +107,24 @@ int RunTool(int argc, const char* const* argv) {
         ReportError("Failed to open Service Control Manager", GetLastError());
         return -1;
     }
-    // The lock serializes what changes something; opening the service
-    // manager does not, and a caller it refuses (an administrator who has
-    // not elevated) hears only that.
+    // The lock serializes what changes something, and comes after the
+    // service manager: a token that holds Administrators for deny only (an
+    // administrator who has not elevated) cannot own an object owned by
+    // Administrators (CreateMutexA fails with ERROR_INVALID_OWNER, 1307), so
+    // such a caller hears only the service manager's refusal.
     HANDLE lock = nullptr;
     if (TakeInstallationLock(lock) == LockResult::TimedOut) {
         CloseServiceHandle(manager);
         return -1;
     }
     bool ok = request.install ? InstallDriver(manager) : request.uninstall ? RemoveDriver(manager) : ConfigureDriver();
-    // Let the next run in before the notice waits for its reader.
+    // Let the next run in, and let the service manager go, before the
+    // notice waits for its reader.
     ReleaseInstallationLock(lock);
+    CloseServiceHandle(manager);
     if (ok && !request.install && !request.uninstall)
         ShowInformation(
             "Driver configuration changes have been made.\nYou must now restart the driver or reboot the system\n",
             kNoticeTitle);
-    CloseServiceHandle(manager);
     return ok ? 0 : -1;
 }

@@ -102,6 +102,37 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
         EXPECT_EQ(hidden.output, visible.output);
         EXPECT_EQ(hidden.errors, c.errors);
         EXPECT_EQ(standin::DumpRegistry(), effects);
+
+        // USER32 that cannot be loaded, on a desktop: the same as unseen.
+        standin::ResetMachine();
+        CurrentVideoTimeout = 20000;
+        c.layOut();
+        standin::SetUser32Loads(false);
+        auto withoutUser32 = RunDuruvude(c.args);
+        EXPECT_EQ(withoutUser32.status, c.status);
+        EXPECT_EQ(withoutUser32.errors, c.errors);
+        EXPECT_EQ(standin::DumpRegistry(), effects);
+    }
+}
+
+// Standard error that is a console gets the line in UTF-16, from the ANSI
+// code page the system's text is in; a pipe gets the ANSI bytes.
+TEST_F(Unattended, AConsoleGetsTheLineInUnicode) {
+    for (bool console : {true, false}) {
+        standin::ResetMachine();
+        standin::SetWindowStation(false);
+        standin::SetCodePage(1251);
+        standin::SetSystemText(ERROR_ACCESS_DENIED,
+                               "\xCE\xF2\xEA\xE0\xE7\xE0\xED\xEE \xE2 \xE4\xEE\xF1\xF2\xF3\xEF\xE5.\r\n");
+        standin::SetStandardErrorConsole(console);
+        standin::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+        auto run = RunDuruvude({"install"});
+        const char16_t kLine[] =
+            u"DRIVER INSTALLATION ERROR: Failed to open Service Control Manager; Отказано в доступе.\n";
+        EXPECT_EQ(standin::ConsoleText(), console ? kLine : u"");
+        EXPECT_EQ(run.errors, console ? ""
+                                      : "DRIVER INSTALLATION ERROR: Failed to open Service Control Manager; "
+                                        "\xCE\xF2\xEA\xE0\xE7\xE0\xED\xEE \xE2 \xE4\xEE\xF1\xF2\xF3\xEF\xE5.\n");
     }
 }
 
@@ -230,10 +261,11 @@ TEST_F(Unattended, TheInstallationLock) {
             EXPECT_FALSE(left->heldByCaller);
             EXPECT_EQ(left->handles, 1);
         }
+        EXPECT_EQ(standin::Open().Total(), 0);
     }
 }
 
-TEST_F(Unattended, TheLockIsMadeForAdministratorsAndLetGoBeforeAnyNoticeOrFailure) {
+TEST_F(Unattended, TheLockIsMadeForAdministratorsAndItAndTheServiceManagerAreLetGoBeforeTheNotice) {
     harness::LayOutInstalledDriver(SERVICE_RUNNING);
     RunDuruvude({"videotimeout", "300"});
     ASSERT_EQ(standin::MutexesCreated().size(), 1u);
@@ -243,7 +275,9 @@ TEST_F(Unattended, TheLockIsMadeForAdministratorsAndLetGoBeforeAnyNoticeOrFailur
     const auto& log = standin::CallLog();
     auto released = std::find(log.begin(), log.end(), "ReleaseMutex");
     EXPECT_LT(std::find(log.begin(), log.end(), "RegSetValueExA"), released);
-    EXPECT_LT(released, std::find(log.begin(), log.end(), "MessageBoxA"));
+    auto closed = std::find(log.begin(), log.end(), "CloseServiceHandle");
+    EXPECT_LT(released, closed);
+    EXPECT_LT(closed, std::find(log.begin(), log.end(), "MessageBoxA"));
 
     // Runs that change nothing take no lock, nor one the service manager
     // refuses: the lock comes after it.

@@ -90,6 +90,10 @@ struct Machine {
     std::vector<std::pair<std::string, std::string>> mutexesCreated;
     std::map<DWORD, std::string> systemTexts;  // set by a test, over the English ones
     UINT codePage = 1252;
+    bool user32Loads = true;
+    int modules = 0;
+    bool errorIsConsole = false;
+    std::u16string console;
     long killAt = 0;  // the call the process ends at, 0 for none
 
     std::set<HKEY> openKeys;

@@ -101,6 +101,7 @@ void EndProcess() {
     releaseAll(m.openKernel, CloseHandle);
     releaseAll(m.sids, FreeSid);
     releaseAll(m.locals, LocalFree);
+    m.modules = 0;
 }
 
 std::vector<std::string> SplitPath(const std::string& path) {
@@ -191,6 +192,9 @@ void ResetMachine() {
 
 void SetSystemText(DWORD code, const std::string& text) { M().systemTexts[code] = text; }
 void SetCodePage(UINT codePage) { M().codePage = codePage; }
+void SetUser32Loads(bool loads) { M().user32Loads = loads; }
+void SetStandardErrorConsole(bool console) { M().errorIsConsole = console; }
+const std::u16string& ConsoleText() { return M().console; }
 
 void PutFile(const std::string& path) { M().files.insert(path); }
 void RemoveFile(const std::string& path) { M().files.erase(path); }
@@ -285,6 +289,7 @@ OpenCounts Open() {
         if (static_cast<KernelObject*>(h)->token) ++counts.tokens;
     counts.sids = static_cast<int>(m.sids.size());
     counts.localBuffers = static_cast<int>(m.locals.size());
+    counts.modules = m.modules;
     return counts;
 }
 

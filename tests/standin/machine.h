@@ -62,7 +62,8 @@ struct OpenCounts {
     int tokens = 0;
     int sids = 0;
     int localBuffers = 0;
-    int Total() const { return keys + services + kernelHandles + sids + localBuffers; }
+    int modules = 0;  // LoadLibraryA without its FreeLibrary
+    int Total() const { return keys + services + kernelHandles + sids + localBuffers + modules; }
 };
 
 // A fresh machine: a system directory of C:\WINDOWS\system32 holding
@@ -162,6 +163,17 @@ std::optional<DWORD> DefaultDllDirectories();
 // characters). The registry's A functions keep converting through 1252.
 void SetSystemText(DWORD code, const std::string& text);
 void SetCodePage(UINT codePage);
+
+// USER32 that cannot be loaded (LoadLibraryA fails with 1114, as when a
+// session's desktop heap is used up). A USER32 function called then ends
+// the process as the delay-load helper's exception 0xC06D007E does: the
+// stand-in throws DelayLoadFailed.
+struct DelayLoadFailed {};
+void SetUser32Loads(bool loads);
+// Standard error a console (GetConsoleMode succeeds on it); what
+// WriteConsoleW wrote to it.
+void SetStandardErrorConsole(bool console);
+const std::u16string& ConsoleText();
 
 // A killed run. The process ends just before its nth platform call counted
 // from the machine's reset (the call is not made): Killed is thrown out of

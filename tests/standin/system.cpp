@@ -238,6 +238,9 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpB
         return static_cast<DWORD>(text.size());
     }
     if (nSize < text.size() + 1) {
+        // Windows does not promise to leave a buffer that was too small
+        // untouched: leave it holding the start of the text, unended.
+        std::memcpy(lpBuffer, text.data(), nSize);
         lastError = ERROR_INSUFFICIENT_BUFFER;
         return 0;
     }
@@ -281,6 +284,30 @@ BOOL IsDBCSLeadByte(BYTE TestChar) {
     Log("IsDBCSLeadByte");
     if (M().codePage != 932) return FALSE;
     return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
+}
+
+int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
+                        int cchWideChar) {
+    Log("MultiByteToWideChar");
+    const UINT page = CodePage == CP_ACP ? M().codePage : CodePage;
+    std::u16string units;
+    for (int i = 0; i < cbMultiByte; ++i) {
+        auto byte = static_cast<BYTE>(lpMultiByteStr[i]);
+        if (byte < 0x80) {
+            units += static_cast<char16_t>(byte);
+        } else if (page == 1251 && byte >= 0xC0) {
+            units += static_cast<char16_t>(0x0410 + byte - 0xC0);  // А..я
+        } else if (page == CP_UTF8 && byte >= 0xC2 && byte < 0xE0 && i + 1 < cbMultiByte) {
+            units += static_cast<char16_t>(((byte & 0x1F) << 6) | (static_cast<BYTE>(lpMultiByteStr[++i]) & 0x3F));
+        } else if (page == 1252) {
+            units += static_cast<char16_t>(byte);  // Latin-1 where 1252 agrees with it
+        } else {
+            units += u'?';  // beyond what the stand-in converts
+        }
+    }
+    if (static_cast<int>(units.size()) > cchWideChar) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(lpWideCharStr, units.data(), units.size() * sizeof(char16_t));
+    return static_cast<int>(units.size());
 }
 
 DWORD GetCurrentProcessId() {
@@ -453,7 +480,63 @@ BOOL IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType) {
     return SidLength(sid) == known.size() && std::memcmp(sid, known.data(), known.size()) == 0;
 }
 
+namespace {
+
+HINSTANCE__* const kUser32 = reinterpret_cast<HINSTANCE__*>(static_cast<std::intptr_t>(0x7FF20000));
+HANDLE const kStandardError = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x5702));
+
+// A USER32 function, reached through the EXE's delay-load slot.
+void EnterUser32() {
+    if (!M().user32Loads) throw DelayLoadFailed{};
+}
+
+}  // namespace
+
+HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
+    Log("LoadLibraryA");
+    if (!EqualNoCase(lpLibFileName ? lpLibFileName : "", "USER32.DLL")) {
+        lastError = 126;  // ERROR_MOD_NOT_FOUND
+        return nullptr;
+    }
+    if (!M().user32Loads) {
+        lastError = ERROR_DLL_INIT_FAILED;
+        return nullptr;
+    }
+    ++M().modules;
+    return kUser32;
+}
+
+BOOL FreeLibrary(HMODULE hLibModule) {
+    Log("FreeLibrary");
+    if (hLibModule != kUser32 || M().modules == 0) return Fail(ERROR_INVALID_HANDLE);
+    --M().modules;
+    return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    Log("GetStdHandle");
+    return nStdHandle == STD_ERROR_HANDLE ? kStandardError : INVALID_HANDLE_VALUE;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+    Log("GetConsoleMode");
+    if (hConsoleHandle != kStandardError || !M().errorIsConsole) return Fail(ERROR_INVALID_HANDLE);
+    *lpMode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT
+    return TRUE;
+}
+
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID) {
+    NoteOutputPending();
+    Log("WriteConsoleW");
+    if (hConsoleOutput != kStandardError || !M().errorIsConsole) return Fail(ERROR_INVALID_HANDLE);
+    M().console.append(static_cast<const char16_t*>(lpBuffer), nNumberOfCharsToWrite);
+    *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}
+
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    EnterUser32();
     NoteOutputPending();
     Log("MessageBoxA");
     M().boxes.push_back({hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", uType});
@@ -468,6 +551,7 @@ HWINSTA__* const kStation = reinterpret_cast<HWINSTA__*>(static_cast<std::intptr
 }  // namespace
 
 HWINSTA GetProcessWindowStation() {
+    EnterUser32();
     if (DWORD fault = Inject("GetProcessWindowStation")) {
         lastError = fault;
         return nullptr;
@@ -476,6 +560,7 @@ HWINSTA GetProcessWindowStation() {
 }
 
 BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded) {
+    EnterUser32();
     if (DWORD fault = Inject("GetUserObjectInformationA")) return Fail(fault);
     if (hObj != kStation) return Fail(ERROR_INVALID_HANDLE);
     if (nIndex != UOI_FLAGS) return Fail(ERROR_INVALID_PARAMETER);

@@ -260,6 +260,17 @@ HMODULE GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 UINT GetACP();
 BOOL IsDBCSLeadByte(BYTE TestChar);
+#define CP_ACP 0
+#define CP_UTF8 65001
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
+                        int cchWideChar);
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+BOOL FreeLibrary(HMODULE hLibModule);
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
 DWORD WTSGetActiveConsoleSessionId();
 
