@@ -52,7 +52,13 @@ else()
   message(STATUS "DURUVUDE package: the EXEs are NOT signed (set DURUVUDE_SIGN_PKCS12 and DURUVUDE_SIGN_PASSWORD to sign them)")
 endif()
 
-execute_process(COMMAND sha256sum ${exes} ADMIN-GUIDE.txt WORKING_DIRECTORY "${stage}"
+# The guide with Windows line ends: older Notepads show an LF file as one line.
+file(READ "${stage}/ADMIN-GUIDE.txt" guide)
+string(REPLACE "\r\n" "\n" guide "${guide}")
+string(REPLACE "\n" "\r\n" guide "${guide}")
+file(WRITE "${stage}/ADMIN-GUIDE.txt" "${guide}")
+
+execute_process(COMMAND sha256sum ${exes} ADMIN-GUIDE.txt KTRX-DEPLOY.CMD KTRX-DETECT.PS1 WORKING_DIRECTORY "${stage}"
                 OUTPUT_FILE "${stage}/SHA256SUMS" RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "DURUVUDE package: cannot write SHA256SUMS")

@@ -37,6 +37,7 @@ echo "== release checks"
 ./scripts/size-report.sh
 ./scripts/repro.sh windows:build/windows/DURUVUDE.EXE windows-x86:build/windows/x86/DURUVUDE.EXE
 cmake --build --preset windows --target package | grep -E 'DURUVUDE package:|package:|checksum file:'
+python3 scripts/package-check.py build/windows/DURUVUDE-1.0.0.zip docs/ADMIN-GUIDE.txt
 ./scripts/sign-check.sh
 
 echo "== windows tests (under Wine)"

@@ -79,6 +79,9 @@ enum class Agent {
 // Boot: run, VideoTimeout changed by hand, run again as at the next boot.
 // Uninstall: after an installation.
 enum class Step { Install, Boot, Uninstall };
+// What the machine holds first: nothing; a file where the log's folder
+// goes; an uninstall of the no-unload driver waiting for its restart.
+enum class Setup { Fresh, LogBlocked, PendingUninstall };
 
 struct Recipe {
     const char* section;
@@ -88,12 +91,18 @@ struct Recipe {
     Step step;
     const char* driver;  // the fixture driver in the package
     DWORD exitCode;
+    Setup setup = Setup::Fresh;
 };
 
 const Recipe kRecipes[] = {
     {"Intune (Win32 app)", "Install command:", Agent::Package, kCmd32, Step::Install, "KTRX.SYS", 0},
     {"Intune (Win32 app)", "Install command:", Agent::Package, kCmd64, Step::Install, "KTRX.SYS", 0},
     {"Intune (Win32 app)", "Uninstall command:", Agent::Package, kCmd32, Step::Uninstall, "KTRX.SYS", 0},
+    {"Intune (Win32 app)", "Install command:", Agent::Package, kCmd64, Step::Install, "KTRX.SYS", 0, Setup::LogBlocked},
+    {"Intune (Win32 app)", "Install command:", Agent::Package, kCmd64, Step::Install, "KTRX-NOUNLOAD.SYS", 3010,
+     Setup::PendingUninstall},
+    {"Intune (Win32 app)", "Uninstall command:", Agent::Package, kCmd64, Step::Uninstall, "KTRX-NOUNLOAD.SYS", 3010,
+     Setup::PendingUninstall},
     {"Configuration Manager (application)", "Install command:", Agent::Package, kCmd64, Step::Install, "KTRX.SYS", 0},
     {"Configuration Manager (application)", "Install command:", Agent::Package, kCmd32, Step::Install, "KTRX.SYS", 0},
     {"Configuration Manager (application)", "Uninstall command:", Agent::Package, kCmd64, Step::Uninstall, "KTRX.SYS",
@@ -115,10 +124,10 @@ std::string ThroughCmd(const char* cmd, const std::string& line) {
     return cmd + line.substr(3);
 }
 
-// Where the agent has the package: the guide's three files, the row's
-// driver as KTRX.SYS.
+// Where the agent has the package: the EXE, the row's driver as KTRX.SYS
+// and the script as the release package ships it.
 std::string LayOutPackage(const Recipe& recipe) {
-    const std::string folder = recipe.agent == Agent::Task     ? Expand("%ProgramData%\\DURUVUDE")
+    const std::string folder = recipe.agent == Agent::Task     ? Expand("%ProgramFiles%\\DURUVUDE")
                                : recipe.agent == Agent::Policy ? Expand("%TEMP%\\duruvude-startup-scripts")
                                                                : Expand("%TEMP%\\duruvude-package");
     CreateDirectoryA(folder.c_str(), nullptr);
@@ -126,10 +135,8 @@ std::string LayOutPackage(const Recipe& recipe) {
         CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), (folder + "\\DURUVUDE.EXE").c_str(), FALSE));
     EXPECT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + "\\" + recipe.driver).c_str(),
                           (folder + "\\KTRX.SYS").c_str(), FALSE));
-    std::ofstream script(folder + "\\KTRX-DEPLOY.CMD", std::ios::binary);
-    const auto lines = GuideBlock("The package folder and KTRX-DEPLOY.CMD", "KTRX-DEPLOY.CMD:");
-    EXPECT_GT(lines.size(), 10u);
-    for (const auto& line : lines) script << line << "\r\n";
+    EXPECT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_PACKAGE_FILES") + "\\KTRX-DEPLOY.CMD").c_str(),
+                          (folder + "\\KTRX-DEPLOY.CMD").c_str(), FALSE));
     return folder;
 }
 
@@ -157,7 +164,9 @@ std::vector<Started> AgentCommands(const Recipe& recipe, const std::string& pack
     }
     case Agent::Task:
         EXPECT_EQ(GuideValue(block, "Start in"), "");
-        return {{GuideValue(block, "Program/script") + " " + GuideValue(block, "Add arguments"), system}};
+        // Task Scheduler expands the variables in the program and its arguments.
+        return {
+            {Expand((GuideValue(block, "Program/script") + " " + GuideValue(block, "Add arguments")).c_str()), system}};
     case Agent::PsExec: {
         std::vector<Started> started;
         // ADMIN$ is the Windows folder; the copy runs at the administrator's prompt.
@@ -207,7 +216,7 @@ RunOutcome RunAsAgent(const std::vector<Started>& commands) {
 
 // The guide's one-line check, through the recipe's cmd: "installed" or nothing.
 std::string Check(const char* cmd) {
-    const auto block = GuideBlock("Verify", "32- or 64-bit:");
+    const auto block = GuideBlock("Verify", "in any current folder:");
     EXPECT_EQ(block.size(), 1u);
     if (block.empty()) return "?";
     RunOutcome run = RunAnsweringBoxes(ThroughCmd(cmd, block[0]), 60000, {}, kUnattendedDesktop);
@@ -237,6 +246,17 @@ void ClearUp(const std::string& package, const std::string& log) {
 void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const std::string& log) {
     ASSERT_FALSE(commands.empty());
 
+    if (recipe.setup == Setup::PendingUninstall) {
+        bed::PlaceDriver(recipe.driver);
+        ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+        ASSERT_EQ(bed::RunDuruvude({"uninstall"}).exitCode, 0u);
+        RunOutcome run = RunAsAgent(commands);
+        EXPECT_EQ(run.exitCode, recipe.exitCode) << run.output << run.errors;
+        const std::string kept = ReadFile(log);
+        EXPECT_NE(kept.find("marked for delete.\r\nPlease restart the system."), std::string::npos) << kept;
+        return;
+    }
+
     if (recipe.step == Step::Uninstall) {
         bed::PlaceDriver(recipe.driver);
         ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
@@ -260,7 +280,7 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
     RunOutcome first = RunAsAgent(commands);
     EXPECT_EQ(first.exitCode, recipe.exitCode) << first.output << first.errors;
     ExpectInstalledAndRunning(recipe);
-    if (recipe.agent != Agent::PsExec) {
+    if (recipe.agent != Agent::PsExec && recipe.setup != Setup::LogBlocked) {
         EXPECT_NE(GetFileAttributesA(log.c_str()), INVALID_FILE_ATTRIBUTES) << "no log " << log;
     }
 
@@ -278,7 +298,9 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
         RunOutcome again = RunAsAgent(commands);
         EXPECT_EQ(again.exitCode, 0u) << again.output << again.errors;
         const std::string kept = recipe.agent == Agent::PsExec ? again.errors : ReadFile(log);
-        EXPECT_NE(kept.find(kAlreadyInstalled), std::string::npos) << kept;
+        if (recipe.setup != Setup::LogBlocked) {
+            EXPECT_NE(kept.find(kAlreadyInstalled), std::string::npos) << kept;
+        }
         ExpectInstalledAndRunning(recipe);
     }
 }
@@ -289,11 +311,17 @@ void RunRecipe(const Recipe& recipe) {
     if (recipe.cmd == kCmd32 && bed::SkipsThirtyTwoBit(what)) return;
     bed::RemoveKtrx();
     bed::RemoveDriverFile();
-    const std::string log = Expand("%WINDIR%\\Temp\\%COMPUTERNAME%-DURUVUDE.log");
+    const std::string logs = Expand("%SystemRoot%\\Logs\\DURUVUDE"), log = logs + "\\DURUVUDE.log";
     DeleteFileA(log.c_str());
+    DeleteFileA((logs + "\\last-run.txt").c_str());
+    RemoveDirectoryA(logs.c_str());
+    // A file where the log's folder goes: the log cannot be written.
+    CreateDirectoryA(Expand("%SystemRoot%\\Logs").c_str(), nullptr);
+    if (recipe.setup == Setup::LogBlocked) std::ofstream(logs) << "blocked";
     const std::string package = LayOutPackage(recipe);
     Exercise(recipe, AgentCommands(recipe, package), log);
     ClearUp(package, log);
+    DeleteFileA(logs.c_str());
 }
 
 TEST_F(WineTest, EveryRecipeOfTheGuideWorksAsPrinted) {
@@ -303,13 +331,23 @@ TEST_F(WineTest, EveryRecipeOfTheGuideWorksAsPrinted) {
 }
 
 // The 3010 rows: a driver that cannot unload stays loaded until the
-// wineserver ends, so they run between two fresh wineservers.
-TEST(NoUnloadDriver, TheGuidesUninstallAsksForARestartWhenTheDriverStaysLoaded) {
+// wineserver ends, so each kind runs between two fresh wineservers.
+void RunRestartRows(Setup setup, Step step) {
     const auto sources = bed::ReadStored(bed::kSystemLog, "Sources");
     for (const auto& recipe : kRecipes)
-        if (recipe.exitCode == 3010) RunRecipe(recipe);
+        if (recipe.exitCode == 3010 && recipe.setup == setup && recipe.step == step) RunRecipe(recipe);
     EXPECT_EQ(bed::ReadStored(bed::kSystemLog, "Sources"), sources);
     bed::RemoveDriverFile();
+}
+
+TEST(NoUnloadDriver, TheGuidesUninstallAsksForARestartWhenTheDriverStaysLoaded) {
+    RunRestartRows(Setup::Fresh, Step::Uninstall);
+}
+TEST(NoUnloadDriver, AnUninstallBeforeThatRestartAsksForItAgain) {
+    RunRestartRows(Setup::PendingUninstall, Step::Uninstall);
+}
+TEST(NoUnloadDriver, AnInstallBeforeThatRestartAsksForItFirst) {
+    RunRestartRows(Setup::PendingUninstall, Step::Install);
 }
 
 }  // namespace

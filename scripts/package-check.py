@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Checks the release package for what Wine cannot show of Windows.
+Windows' cmd reads a batch file in 512-byte blocks and can miss a label in
+an LF-only file (Wine's cmd reads it right); it runs a program named bare
+from the current folder first; and NTFS ACLs let every user create files
+in some folders (a new folder under %ProgramData%, %WINDIR%\\Temp), which
+Wine does not enforce. Usage: package-check.py ZIP GUIDE"""
+import re
+import sys
+import zipfile
+
+SCRIPTS = ["KTRX-DEPLOY.CMD", "KTRX-DETECT.PS1"]
+# Programs a deploy script may want, never to be called by bare name.
+BARE = re.compile(r"(?<![\\%\w.-])(reg|sc|find|findstr|fc|cmd|copy\.exe|xcopy|robocopy|icacls|powershell|net|"
+                  r"timeout|wevtutil|DURUVUDE)(\.exe)?(?=[\s\"|&<>]|$)", re.I)
+# Folders where every user may create files.
+USER_WRITABLE = re.compile(r"%ProgramData%|%ALLUSERSPROFILE%|C:\\ProgramData|%TEMP%|%TMP%|\\Temp\b|%PUBLIC%|"
+                           r"\\Users\\|%USERPROFILE%|\\Windows\\Tasks|\\tracing", re.I)
+
+
+def guide_block(guide, label):
+    """The four-space-indented lines under the line that ends with label."""
+    lines, block, inside = guide.splitlines(), [], False
+    for line in lines:
+        if inside:
+            if not line.startswith("    "):
+                break
+            block.append(line[4:])
+        elif line.endswith(label):
+            inside = True
+    return block
+
+
+def main(zip_path, guide_path):
+    failures = []
+
+    def check(ok, what):
+        print(("ok: " if ok else "FAILED: ") + what)
+        if not ok:
+            failures.append(what)
+    with zipfile.ZipFile(zip_path) as z:
+        files = {name.split("/", 1)[1]: z.read(name) for name in z.namelist() if "/" in name}
+    guide = open(guide_path, encoding="ascii").read()
+    sums = files.get("SHA256SUMS", b"").decode()
+    for name in SCRIPTS + ["ADMIN-GUIDE.txt"]:
+        data = files.get(name, b"")
+        check(data != b"" and re.search(r" \*?" + re.escape(name) + "$", sums, re.M), name + " shipped and summed")
+        check(data.count(b"\n") == data.count(b"\r\n") > 0 and data.endswith(b"\r\n") and
+              not data.startswith(b"\xef\xbb\xbf"), name + " has CRLF line ends and no byte-order mark")
+    for name in SCRIPTS:
+        shipped = files.get(name, b"").decode("ascii").splitlines()
+        check(guide_block(guide, name + ", as shipped:") == shipped, "the guide prints " + name + " as shipped")
+    script = [l for l in files.get("KTRX-DEPLOY.CMD", b"").decode("ascii").splitlines()
+              if not re.match(r"\s*(rem\b|:)", l, re.I)]
+    bare = [l for l in script if BARE.search(l)]
+    check(not bare, "KTRX-DEPLOY.CMD calls no program by bare name" + "".join("\n  " + l for l in bare))
+    recipes = script + [l for label in ("Install command:", "Uninstall command:") for l in guide_block_all(guide, label)]
+    writable = [l for l in recipes if USER_WRITABLE.search(l)]
+    check(not writable, "no recipe runs or writes in a folder users can write" + "".join("\n  " + l for l in writable))
+    print(f"package check: {len(failures)} failed")
+    return 1 if failures else 0
+
+
+def guide_block_all(guide, label):
+    """Every block under label, in every section."""
+    blocks, rest = [], guide
+    while label in rest:
+        rest = rest[rest.index(label):]
+        blocks += guide_block(rest, label)
+        rest = rest[len(label):]
+    return blocks
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:3]))
