@@ -191,4 +191,31 @@ TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
     RemoveDirectoryA(folder.c_str());
 }
 
+// USER32 that cannot be loaded (disabled for this copy of the EXE, as a
+// desktop heap used up makes it fail to initialise): no box and no crash
+// with the delay-load helper's 0xC06D007E, but the box's line on standard
+// error and the run's own exit status.
+TEST_F(WineTest, WithoutUser32TheBoxGoesToStandardError) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const char copyName[] = "NoUser32-DURUVUDE.EXE";
+    const std::string exe = std::string(temp) + copyName;
+    const std::string appDefaults = std::string("Software\\Wine\\AppDefaults\\") + copyName;
+    ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), exe.c_str(), FALSE)) << GetLastError();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (appDefaults + "\\DllOverrides").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "user32", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+    RegCloseKey(key);
+    RunOutcome run = RunAnsweringBoxes(QuoteArgument(exe) + " videotimeout x", 30000);
+    RegDeleteKeyA(HKEY_CURRENT_USER, (appDefaults + "\\DllOverrides").c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, appDefaults.c_str());
+    DeleteFileA(exe.c_str());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(run.errors, std::string(bed::kErrorTitle) + ": Invalid timeout value; \n");
+}
+
 }  // namespace
