@@ -18,17 +18,17 @@ USER_WRITABLE = re.compile(r"%ProgramData%|%ALLUSERSPROFILE%|C:\\ProgramData|%TE
                            r"\\Users\\|%USERPROFILE%|\\Windows\\Tasks|\\tracing", re.I)
 
 
-def guide_block(guide, label):
-    """The four-space-indented lines under the line that ends with label."""
-    lines, block, inside = guide.splitlines(), [], False
-    for line in lines:
-        if inside:
-            if not line.startswith("    "):
-                break
+def guide_blocks(guide, label):
+    """The four-space-indented lines under each line that ends with label."""
+    blocks, block = [], None
+    for line in guide.splitlines():
+        if block is not None and line.startswith("    "):
             block.append(line[4:])
-        elif line.endswith(label):
-            inside = True
-    return block
+            continue
+        if block is not None:
+            blocks.append(block)
+        block = [] if line.endswith(label) else None
+    return blocks + ([block] if block is not None else [])
 
 
 def main(zip_path, guide_path):
@@ -38,6 +38,7 @@ def main(zip_path, guide_path):
         print(("ok: " if ok else "FAILED: ") + what)
         if not ok:
             failures.append(what)
+
     with zipfile.ZipFile(zip_path) as z:
         files = {name.split("/", 1)[1]: z.read(name) for name in z.namelist() if "/" in name}
     guide = open(guide_path, encoding="ascii").read()
@@ -49,26 +50,17 @@ def main(zip_path, guide_path):
               not data.startswith(b"\xef\xbb\xbf"), name + " has CRLF line ends and no byte-order mark")
     for name in SCRIPTS:
         shipped = files.get(name, b"").decode("ascii").splitlines()
-        check(guide_block(guide, name + ", as shipped:") == shipped, "the guide prints " + name + " as shipped")
+        check(guide_blocks(guide, name + ", as shipped:") == [shipped], "the guide prints " + name + " as shipped")
     script = [l for l in files.get("KTRX-DEPLOY.CMD", b"").decode("ascii").splitlines()
               if not re.match(r"\s*(rem\b|:)", l, re.I)]
     bare = [l for l in script if BARE.search(l)]
     check(not bare, "KTRX-DEPLOY.CMD calls no program by bare name" + "".join("\n  " + l for l in bare))
-    recipes = script + [l for label in ("Install command:", "Uninstall command:") for l in guide_block_all(guide, label)]
+    recipes = script + [l for label in ("Install command:", "Uninstall command:")
+                        for block in guide_blocks(guide, label) for l in block]
     writable = [l for l in recipes if USER_WRITABLE.search(l)]
     check(not writable, "no recipe runs or writes in a folder users can write" + "".join("\n  " + l for l in writable))
     print(f"package check: {len(failures)} failed")
     return 1 if failures else 0
-
-
-def guide_block_all(guide, label):
-    """Every block under label, in every section."""
-    blocks, rest = [], guide
-    while label in rest:
-        rest = rest[rest.index(label):]
-        blocks += guide_block(rest, label)
-        rest = rest[len(label):]
-    return blocks
 
 
 if __name__ == "__main__":

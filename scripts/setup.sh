@@ -32,19 +32,19 @@ refresh_lists() {
   grep -E '^(E|W):' "$log" | head -5 >&2 || true
 }
 
-# Runs "$@" (an apt-get install or download) up to $tries times, refreshing
-# the package lists and finishing an interrupted dpkg run between tries.
-# On the last failure: what apt said, what was wanted, and that it is safe to
-# run set-up again. $1 names what is wanted.
+# Runs "$@" (an apt-get install or download) up to $tries times, each time
+# after finishing an interrupted dpkg run (apt installs nothing before that)
+# and refreshing the package lists. On the last failure: what apt said,
+# what was wanted, and that it is safe to run set-up again. $1 names what is
+# wanted.
 fetch() {
   local what=$1 try
   shift
   for ((try = 1; try <= tries; try++)); do
-    "$@" </dev/null >"$log" 2>&1 && return 0
-    [ "$try" -lt "$tries" ] || break
-    sleep "$pause"
+    [ "$try" -eq 1 ] || sleep "$pause"
     $sudo dpkg --configure -a </dev/null >/dev/null 2>&1 || true
     refresh_lists
+    "$@" </dev/null >"$log" 2>&1 && return 0
   done
   cat "$log" >&2
   echo "setup: cannot get $what from the package mirror (tried $tries times; apt's last words are above)." >&2
@@ -58,9 +58,6 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  # A dpkg run that was interrupted must be finished before apt installs.
-  $sudo dpkg --configure -a </dev/null >/dev/null 2>&1 || true
-  refresh_lists
   fetch "the packages ${missing[*]}" $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
@@ -75,9 +72,8 @@ if [ "$DURUVUDE_CPU32" = no ]; then
 elif [ ! -f "$DURUVUDE_WINE_I386/kernel32.dll" ]; then
   version=$(dpkg-query -W -f='${Version}' libwine)
   echo "Getting Wine's 32-bit DLLs (libwine:i386 $version) into $DURUVUDE_WINE_I386"
+  # The lists fetch refreshes may predate the i386 architecture until now.
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  # The lists may predate the i386 architecture, or this libwine.
-  refresh_lists
   work=$(mktemp -d)
   fetch "libwine:i386=$version (the 32-bit EXE cannot be tested without Wine's 32-bit DLLs)" \
     bash -c 'cd "$1" && apt-get download -qq "libwine:i386=$2"' download "$work" "$version"

@@ -76,17 +76,18 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
                             "denied.\n"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        standin::ResetMachine();
-        CurrentVideoTimeout = 20000;
-        c.layOut();
+        auto layOut = [&c] {
+            standin::ResetMachine();
+            CurrentVideoTimeout = 20000;
+            c.layOut();
+        };
+        layOut();
         auto visible = RunDuruvude(c.args);
         const std::string effects = standin::DumpRegistry();
         ASSERT_EQ(standin::Boxes().size(), 1u);
         EXPECT_EQ(visible.errors, "");
 
-        standin::ResetMachine();
-        CurrentVideoTimeout = 20000;
-        c.layOut();
+        layOut();
         standin::SetWindowStation(false);
         const std::string before = standin::DumpRegistry();
         auto hidden = RunDuruvude(c.args);
@@ -104,9 +105,7 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
         EXPECT_EQ(standin::DumpRegistry(), effects);
 
         // USER32 that cannot be loaded, on a desktop: the same as unseen.
-        standin::ResetMachine();
-        CurrentVideoTimeout = 20000;
-        c.layOut();
+        layOut();
         standin::SetUser32Loads(false);
         auto withoutUser32 = RunDuruvude(c.args);
         EXPECT_EQ(withoutUser32.status, c.status);

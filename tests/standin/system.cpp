@@ -290,8 +290,11 @@ int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMulti
                         int cchWideChar) {
     Log("MultiByteToWideChar");
     const UINT page = CodePage == CP_ACP ? M().codePage : CodePage;
+    // 1252 as the registry's A functions convert it; 1251's letters and
+    // UTF-8's two-byte sequences by hand.
     std::u16string units;
-    for (int i = 0; i < cbMultiByte; ++i) {
+    if (page == 1252) units = UnitsOf(Utf16FromAnsi(std::vector<BYTE>(lpMultiByteStr, lpMultiByteStr + cbMultiByte)));
+    for (int i = 0; page != 1252 && i < cbMultiByte; ++i) {
         auto byte = static_cast<BYTE>(lpMultiByteStr[i]);
         if (byte < 0x80) {
             units += static_cast<char16_t>(byte);
@@ -299,8 +302,6 @@ int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMulti
             units += static_cast<char16_t>(0x0410 + byte - 0xC0);  // А..я
         } else if (page == CP_UTF8 && byte >= 0xC2 && byte < 0xE0 && i + 1 < cbMultiByte) {
             units += static_cast<char16_t>(((byte & 0x1F) << 6) | (static_cast<BYTE>(lpMultiByteStr[++i]) & 0x3F));
-        } else if (page == 1252) {
-            units += static_cast<char16_t>(byte);  // Latin-1 where 1252 agrees with it
         } else {
             units += u'?';  // beyond what the stand-in converts
         }

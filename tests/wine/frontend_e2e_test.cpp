@@ -144,6 +144,24 @@ TEST(VersionResource, DescribesTheToolAsSpecified) {
     FreeLibrary(module);
 }
 
+// Wine's override of one DLL for the programs of one EXE name; the value
+// "" disables the DLL. ClearDllOverrides takes them all away again.
+void SetDllOverride(const std::string& exeName, const std::string& dll, const std::string& value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, ("Software\\Wine\\AppDefaults\\" + exeName + "\\DllOverrides").c_str(),
+                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+void ClearDllOverrides(const std::string& exeName) {
+    const std::string appDefaults = "Software\\Wine\\AppDefaults\\" + exeName;
+    RegDeleteKeyA(HKEY_CURRENT_USER, (appDefaults + "\\DllOverrides").c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, appDefaults.c_str());
+}
+
 // A DLL planted beside the EXE (a download folder) is not loaded, neither
 // USER32, delay-loaded for the first box, nor uxtheme, which the system
 // loads to draw it. Windows looks beside the EXE first for a DLL that is
@@ -155,7 +173,6 @@ TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
     const std::string folder = std::string(temp) + "duruvude-download";
     const char copyName[] = "Setup-DURUVUDE.EXE";
     const std::string exe = folder + "\\" + copyName;
-    const std::string overrides = std::string("Software\\Wine\\AppDefaults\\") + copyName + "\\DllOverrides";
     const char marker[] = "C:\\windows\\temp\\duruvude-planted-dll-loaded";
     CreateDirectoryA(folder.c_str(), nullptr);
     ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), exe.c_str(), FALSE)) << GetLastError();
@@ -166,17 +183,11 @@ TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
         ASSERT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_FIXTURES") + plantedFolder + "USER32.dll").c_str(),
                               planted.c_str(), FALSE))
             << GetLastError();
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        const char nativeFirst[] = "native,builtin";
-        RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst), sizeof nativeFirst);
+        ASSERT_NO_FATAL_FAILURE(SetDllOverride(copyName, name, "native,builtin"));
         DeleteFileA(marker);
 
         RunOutcome run = RunAnsweringBoxes(QuoteArgument(exe), 30000);
-        RegDeleteValueA(key, name.c_str());
-        RegCloseKey(key);
+        ClearDllOverrides(copyName);
         EXPECT_FALSE(run.timedOut) << name;
         EXPECT_EQ(run.exitCode, 0xFFFFFFFFu) << name;
         ASSERT_EQ(run.boxes.size(), 1u) << name;
@@ -185,8 +196,6 @@ TEST_F(WineTest, ADllPlantedBesideTheExeIsNotLoaded) {
         DeleteFileA(marker);
         DeleteFileA(planted.c_str());
     }
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, (std::string("Software\\Wine\\AppDefaults\\") + copyName).c_str());
     DeleteFileA(exe.c_str());
     RemoveDirectoryA(folder.c_str());
 }
@@ -200,17 +209,10 @@ TEST_F(WineTest, WithoutUser32TheBoxGoesToStandardError) {
     GetTempPathA(MAX_PATH, temp);
     const char copyName[] = "NoUser32-DURUVUDE.EXE";
     const std::string exe = std::string(temp) + copyName;
-    const std::string appDefaults = std::string("Software\\Wine\\AppDefaults\\") + copyName;
     ASSERT_TRUE(CopyFileA(bed::PathFromEnvironment("DURUVUDE_EXE").c_str(), exe.c_str(), FALSE)) << GetLastError();
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (appDefaults + "\\DllOverrides").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "user32", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
-    RegCloseKey(key);
+    ASSERT_NO_FATAL_FAILURE(SetDllOverride(copyName, "user32", ""));
     RunOutcome run = RunAnsweringBoxes(QuoteArgument(exe) + " videotimeout x", 30000);
-    RegDeleteKeyA(HKEY_CURRENT_USER, (appDefaults + "\\DllOverrides").c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, appDefaults.c_str());
+    ClearDllOverrides(copyName);
     DeleteFileA(exe.c_str());
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitCode, 0xFFFFFFFFu);

@@ -235,12 +235,18 @@ void ExpectInstalledAndRunning(const Recipe& recipe) {
 }
 
 // Takes away what the agent and the recipe left behind.
-void ClearUp(const std::string& package, const std::string& log) {
+void ClearUp(const std::string& package) {
     for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD"})
         DeleteFileA((package + "\\" + file).c_str());
     RemoveDirectoryA(package.c_str());
     DeleteFileA(Expand(kPsExecCopy).c_str());
-    DeleteFileA(log.c_str());
+}
+
+// The script's log folder gone, and a file put in its place too.
+void ClearLogs(const std::string& logs) {
+    for (const char* file : {"\\DURUVUDE.log", "\\last-run.txt"}) DeleteFileA((logs + file).c_str());
+    RemoveDirectoryA(logs.c_str());
+    DeleteFileA(logs.c_str());
 }
 
 void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const std::string& log) {
@@ -311,17 +317,15 @@ void RunRecipe(const Recipe& recipe) {
     if (recipe.cmd == kCmd32 && bed::SkipsThirtyTwoBit(what)) return;
     bed::RemoveKtrx();
     bed::RemoveDriverFile();
-    const std::string logs = Expand("%SystemRoot%\\Logs\\DURUVUDE"), log = logs + "\\DURUVUDE.log";
-    DeleteFileA(log.c_str());
-    DeleteFileA((logs + "\\last-run.txt").c_str());
-    RemoveDirectoryA(logs.c_str());
+    const std::string logs = Expand("%SystemRoot%\\Logs\\DURUVUDE");
+    ClearLogs(logs);
     // A file where the log's folder goes: the log cannot be written.
     CreateDirectoryA(Expand("%SystemRoot%\\Logs").c_str(), nullptr);
     if (recipe.setup == Setup::LogBlocked) std::ofstream(logs) << "blocked";
     const std::string package = LayOutPackage(recipe);
-    Exercise(recipe, AgentCommands(recipe, package), log);
-    ClearUp(package, log);
-    DeleteFileA(logs.c_str());
+    Exercise(recipe, AgentCommands(recipe, package), logs + "\\DURUVUDE.log");
+    ClearUp(package);
+    ClearLogs(logs);
 }
 
 TEST_F(WineTest, EveryRecipeOfTheGuideWorksAsPrinted) {
