@@ -57,6 +57,8 @@ def main(zip_path, guide_path):
     check(not bare, "KTRX-DEPLOY.CMD calls no program by bare name" + "".join("\n  " + l for l in bare))
     recipes = script + [l for label in ("Install command:", "Uninstall command:")
                         for block in guide_blocks(guide, label) for l in block]
+    bare = [l for l in recipes if re.search(r"(?<![\\\w])psexec(\.exe)?\s", l, re.I)]
+    check(not bare, "no recipe runs psexec by bare name" + "".join("\n  " + l for l in bare))
     writable = [l for l in recipes if USER_WRITABLE.search(l)]
     check(not writable, "no recipe runs or writes in a folder users can write" + "".join("\n  " + l for l in writable))
     print(f"package check: {len(failures)} failed")

@@ -9,14 +9,19 @@ namespace {
 constexpr DWORD kBoxTextSize = 260;
 constexpr char kErrorTitle[] = "DRIVER INSTALLATION ERROR";
 
-// Whether anyone can see a box of this process. Nobody can in a window
-// station without WSF_VISIBLE (a service's, a deployment agent's), nor in
-// session 0 while the console belongs to another session (session 0
-// isolation). What cannot be told counts as visible.
-bool BoxCanBeSeen() {
+// Whether this process runs in session 0 while the console belongs to
+// another session (session 0 isolation): nobody sees its boxes. Asked
+// before USER32 is loaded, so that a service's run does not initialise
+// USER32 on the service desktop only to free it again.
+bool InIsolatedSession() {
     DWORD session = 0;
-    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0 && WTSGetActiveConsoleSessionId() != 0)
-        return false;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0 && WTSGetActiveConsoleSessionId() != 0;
+}
+
+// Whether the process's window station is one somebody sees: not one
+// without WSF_VISIBLE (a service's, a deployment agent's). What cannot be
+// told counts as visible.
+bool StationIsVisible() {
     HWINSTA station = GetProcessWindowStation();
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
@@ -25,28 +30,43 @@ bool BoxCanBeSeen() {
     return true;
 }
 
-// "title: text" and a line break on standard error, the text without its
-// closing line breaks. A console gets the line through WriteConsoleW,
-// converted from the ANSI code page the text is in: given the ANSI bytes it
-// would show them in its own OEM code page (1251 Russian text as 866
-// garbage). A pipe or a file gets the ANSI bytes, as a log read in Notepad
-// expects them.
+// "title: text" and a line break on standard error: one line per message,
+// as an agent's log reads lines. The text's closing line breaks are dropped
+// and each run of line breaks inside it is written as kLineSeparator. A
+// console gets the line through WriteConsoleW, converted from the ANSI code
+// page the text is in: given the ANSI bytes it would show them in its own
+// OEM code page (1251 Russian text as 866 garbage). A pipe or a file gets
+// the ANSI bytes, as a log read in Notepad expects them.
 void WriteBoxLine(const char* text, const char* title) {
+    constexpr char kLineSeparator[] = " | ";
+    char line[4 * kBoxTextSize];
+    int written = std::snprintf(line, sizeof line, "%s: ", title);
+    if (written < 0) return;
+    size_t size = static_cast<size_t>(written) < sizeof line ? static_cast<size_t>(written) : sizeof line - 1;
     size_t length = std::strlen(text);
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
-    char line[2 * kBoxTextSize];
-    int size = std::snprintf(line, sizeof line, "%s: %.*s\n", title, static_cast<int>(length), text);
-    if (size < 0) return;
-    if (static_cast<size_t>(size) >= sizeof line) size = static_cast<int>(sizeof line) - 1;
+    // The title, the text with its separators and the closing line break
+    // fit: a box text has at most 259 bytes, a separator stands for at
+    // least one of them, and a title is short.
+    for (size_t at = 0; at < length && size + sizeof kLineSeparator < sizeof line;) {
+        if (text[at] != '\r' && text[at] != '\n') {
+            line[size++] = text[at++];
+            continue;
+        }
+        while (text[at] == '\r' || text[at] == '\n') ++at;
+        std::memcpy(line + size, kLineSeparator, sizeof kLineSeparator - 1);
+        size += sizeof kLineSeparator - 1;
+    }
+    line[size++] = '\n';
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (error && error != INVALID_HANDLE_VALUE && GetConsoleMode(error, &mode)) {
         WCHAR wide[sizeof line];
-        int units = MultiByteToWideChar(CP_ACP, 0, line, size, wide, static_cast<int>(sizeof line));
-        DWORD written = 0;
-        if (units > 0 && WriteConsoleW(error, wide, static_cast<DWORD>(units), &written, nullptr)) return;
+        int units = MultiByteToWideChar(CP_ACP, 0, line, static_cast<int>(size), wide, static_cast<int>(sizeof line));
+        DWORD done = 0;
+        if (units > 0 && WriteConsoleW(error, wide, static_cast<DWORD>(units), &done, nullptr)) return;
     }
-    std::fwrite(line, 1, static_cast<size_t>(size), stderr);
+    std::fwrite(line, 1, size, stderr);
     std::fflush(stderr);
 }
 
@@ -56,13 +76,16 @@ void WriteBoxLine(const char* text, const char* title) {
 // or initialised (a session's desktop heap used up gives
 // ERROR_DLL_INIT_FAILED) an answer, where the first delayed call would
 // raise 0xC06D007E and end the process without a word. Without USER32
-// nobody can see a box either.
+// nobody can see a box either. A box that could not be made (MessageBoxA
+// gives 0: no desktop heap left to connect to the desktop, no memory)
+// leaves the line too, so that no message is lost.
 void ShowBox(const char* text, const char* title, UINT flags) {
-    HMODULE user32 = LoadLibraryA("USER32.DLL");
-    if (user32 && BoxCanBeSeen())
-        MessageBoxA(nullptr, text, title, flags);
-    else
+    if (InIsolatedSession()) {
         WriteBoxLine(text, title);
+        return;
+    }
+    HMODULE user32 = LoadLibraryA("USER32.DLL");
+    if (!user32 || !StationIsVisible() || MessageBoxA(nullptr, text, title, flags) == 0) WriteBoxLine(text, title);
     if (user32) FreeLibrary(user32);
 }
 
@@ -87,7 +110,8 @@ DWORD WholeCharactersWithin(const char* text, DWORD limit) {
 }
 
 // The system's text for code after the first used bytes of the box, which
-// end with a terminator: whole if it fits, otherwise cut after its last
+// end with a terminator: whole if it fits, whole without its closing line
+// break if only that does not fit, otherwise cut after its last
 // whole character that leaves room for "...", with the blanks and line
 // breaks before the cut dropped. No text leaves the box as it is.
 void AppendSystemText(char* text, DWORD used, DWORD code) {
@@ -98,8 +122,14 @@ void AppendSystemText(char* text, DWORD used, DWORD code) {
     if (FormatMessageA(kFlags, nullptr, code, 0, reinterpret_cast<char*>(&systemText), 0, nullptr) == 0) return;
     const DWORD room = kBoxTextSize - used;  // the terminator included
     const size_t length = std::strlen(systemText);
+    size_t visible = length;
+    while (visible > 0 && (systemText[visible - 1] == '\r' || systemText[visible - 1] == '\n')) --visible;
     if (length < room) {
         std::memcpy(text + used, systemText, length + 1);
+    } else if (visible < room) {
+        // Whole but for its closing line break, which there is no room for.
+        std::memcpy(text + used, systemText, visible);
+        text[used + visible] = '\0';
     } else if (room > sizeof kEllipsis) {
         DWORD kept = WholeCharactersWithin(systemText, room - static_cast<DWORD>(sizeof kEllipsis));
         while (kept > 0 && std::strchr(" \t\r\n", systemText[kept - 1])) --kept;

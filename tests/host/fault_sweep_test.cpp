@@ -100,6 +100,7 @@ bool IsRegistryCall(const std::string& op) { return op.rfind("Reg", 0) == 0; }
 // "Sources" (after the service manager is open) from the token check's.
 int ExpectedStatus(Kind kind, const std::string& op, DWORD code, int clean, bool sourcesBuffer) {
     if (op == "FormatMessageA") return clean;                               // only the box's text
+    if (op == "MessageBoxA") return clean;                                  // the line instead of the box
     if (op == "RegQueryValueExW" && code == ERROR_MORE_DATA) return clean;  // read again
     // Whether anyone can see a box, and the installation lock: what cannot
     // be told shows the box, and the run goes on without the lock.

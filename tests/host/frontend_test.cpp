@@ -369,6 +369,15 @@ TEST_F(Reporting, ATextLongerThanTheBoxKeepsAllThatFits) {
          "Failed to stop driver; " + kRussian577Utf8.substr(0, 232) + "..."},
         {"932, single-byte katakana", "Failed to start driver", 577, 932, kKatakana,
          "Failed to start driver; " + kKatakana.substr(0, 232) + "..."},
+        // After "Failed to start driver; " the room is 235 bytes and the terminator.
+        {"visible part fits exactly", "Failed to start driver", 1234, 1252, std::string(235, 'v') + "\r\n",
+         "Failed to start driver; " + std::string(235, 'v')},
+        {"line break filling the room exactly", "Failed to start driver", 1234, 1252, std::string(234, 'v') + "\r\n",
+         "Failed to start driver; " + std::string(234, 'v')},
+        {"visible part filling the room exactly", "Failed to start driver", 1234, 1252, std::string(236, 'v'),
+         "Failed to start driver; " + std::string(232, 'v') + "..."},
+        {"UTF-8, cut inside a three-byte character", "Failed to start driver", 1234, CP_UTF8,
+         std::string(230, 'e') + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", "Failed to start driver; " + std::string(230, 'e') + "..."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -10,12 +10,13 @@ using harness::RunDuruvude;
 using harness::StandinTest;
 
 const char kLock[] = "Global\\DURUVUDE-KTRX";
+// One line a message: the box's line breaks written as " | ".
 const char kUsage[] =
-    "Tolvane Kestrix Driver Installer/Uninstaller: USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / "
-    "uninstall\nvideotimeout <xxx>\n\nCurrent Configuration:\nVideoTimeout N/A\n";
+    "Tolvane Kestrix Driver Installer/Uninstaller: USAGE: | DURUVUDE <option(s)> | Options are: | install / "
+    "uninstall | videotimeout <xxx> | Current Configuration: | VideoTimeout N/A\n";
 const char kNotice[] =
-    "Tolvane Driver Installer/Uninstaller: Driver configuration changes have been made.\nYou must now restart the "
-    "driver or reboot the system\n";
+    "Tolvane Driver Installer/Uninstaller: Driver configuration changes have been made. | You must now restart "
+    "the driver or reboot the system\n";
 
 class Unattended : public StandinTest {};
 
@@ -59,6 +60,20 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
          "DRIVER INSTALLATION ERROR: Failed to start driver; Windows cannot verify the digital signature for this "
          "file. A recent hardware or software change might have installed a file that is signed incorrectly or "
          "damaged, or that might be malicious software from an unknown source.\n"},
+        {"failing start, a system text of two lines",
+         {"install"},
+         [] {
+             standin::SetSystemText(1234, "Cannot do\r\nthat now.\r\n");
+             standin::FailCall("StartServiceA", 1234);
+         },
+         0,
+         "DRIVER INSTALLATION ERROR: Failed to start driver; Cannot do | that now.\n"},
+        {"a message of two lines",
+         {"install"},
+         [] { standin::FailCall("StartServiceA", ERROR_SERVICE_MARKED_FOR_DELETE); },
+         0,
+         "DRIVER INSTALLATION ERROR: Attempt to start driver, service marked for delete. | Please restart the "
+         "system.; \n"},
     };
     // An administrator who has not elevated: Administrators for deny only.
     // The service manager refuses at once; nothing else is said or done.
@@ -111,6 +126,13 @@ TEST_F(Unattended, EveryBoxGoesToStandardErrorInAnInvisibleStation) {
         EXPECT_EQ(withoutUser32.status, c.status);
         EXPECT_EQ(withoutUser32.errors, c.errors);
         EXPECT_EQ(standin::DumpRegistry(), effects);
+
+        // A box that cannot be made, on a desktop: the line instead.
+        layOut();
+        standin::FailCall("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY);
+        auto boxFailed = RunDuruvude(c.args);
+        EXPECT_EQ(boxFailed.status, c.status);
+        EXPECT_EQ(boxFailed.errors, c.errors);
     }
 }
 
@@ -152,6 +174,7 @@ TEST_F(Unattended, Session0IsInvisibleOnlyWhileTheConsoleBelongsToAnotherSession
         auto run = RunDuruvude({});
         EXPECT_EQ(standin::Boxes().size(), c.boxShown ? 1u : 0u) << c.processSession << " " << c.consoleSession;
         EXPECT_EQ(run.errors, c.boxShown ? "" : kUsage);
+        EXPECT_EQ(standin::CallsTo("LoadLibraryA"), c.boxShown ? 1 : 0);
     }
 }
 

@@ -539,7 +539,11 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfC
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     EnterUser32();
     NoteOutputPending();
-    Log("MessageBoxA");
+    // No box: no desktop heap left to connect to the desktop, no memory.
+    if (DWORD fault = Inject("MessageBoxA")) {
+        lastError = fault;
+        return 0;
+    }
     M().boxes.push_back({hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", uType});
     return IDOK;
 }

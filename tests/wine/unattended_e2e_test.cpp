@@ -44,8 +44,8 @@ TEST_F(WineTest, UnattendedRunsNeverBlockAndSayOnStandardErrorWhatABoxWouldHave)
     RunOutcome usage = RunUnattended({});
     EXPECT_EQ(usage.exitCode, 0xFFFFFFFFu);
     EXPECT_EQ(usage.errors, std::string(bed::kUsageTitle) +
-                                ": USAGE:\nDURUVUDE <option(s)>\nOptions are:\ninstall / uninstall\nvideotimeout "
-                                "<xxx>\n\nCurrent Configuration:\nVideoTimeout N/A\n");
+                                ": USAGE: | DURUVUDE <option(s)> | Options are: | install / uninstall | videotimeout "
+                                "<xxx> | Current Configuration: | VideoTimeout N/A\n");
 
     RunOutcome invalid = RunUnattended({"videotimeout", "abc"});
     EXPECT_EQ(invalid.exitCode, 0xFFFFFFFFu);
@@ -68,7 +68,7 @@ TEST_F(WineTest, UnattendedRunsNeverBlockAndSayOnStandardErrorWhatABoxWouldHave)
     RunOutcome timeout = RunUnattended({"videotimeout", "300"});
     EXPECT_EQ(timeout.exitCode, 0u);
     EXPECT_EQ(timeout.errors, std::string(bed::kNoticeTitle) +
-                                  ": Driver configuration changes have been made.\nYou must now restart the driver or "
+                                  ": Driver configuration changes have been made. | You must now restart the driver or "
                                   "reboot the system\n");
     EXPECT_EQ(bed::ReadValue(bed::kParametersKey, "VideoTimeout")->bytes, (std::vector<BYTE>{0x2C, 1, 0, 0}));
 
