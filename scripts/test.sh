@@ -38,6 +38,8 @@ echo "== release checks"
 ./scripts/repro.sh windows:build/windows/DURUVUDE.EXE windows-x86:build/windows/x86/DURUVUDE.EXE
 cmake --build --preset windows --target package | grep -E 'DURUVUDE package:|package:|checksum file:'
 python3 scripts/package-check.py build/windows/DURUVUDE-1.0.0.zip docs/ADMIN-GUIDE.txt
+python3 scripts/msi-check.py build/windows/msi-test/DURUVUDE-1.0.0-x64.msi build/windows/msi-test/DURUVUDE-1.0.0-x86.msi |
+  grep -E 'FAILED|msi check'
 ./scripts/sign-check.sh
 
 echo "== windows tests (under Wine)"

@@ -45,6 +45,33 @@ foreach(variant "planted;${CMAKE_C_COMPILER}" "planted-x86;i686-w64-mingw32-gcc"
 endforeach()
 add_custom_target(fixture_drivers ALL DEPENDS ${FIXTURE_DRIVERS})
 
+# Windows Installer packages with the fixture drivers, for the tests only:
+# this version and the next (an upgrade), one with the driver that cannot
+# unload, and the x86 package.
+set(MSI_TEST_DIR ${CMAKE_BINARY_DIR}/msi-test)
+file(MAKE_DIRECTORY ${MSI_TEST_DIR}/nounload)
+set(TEST_MSIS)
+foreach(variant "DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX.SYS" "DURUVUDE-1.0.1-x64.msi;x64;1.0.1;KTRX.SYS"
+                "nounload/DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX-NOUNLOAD.SYS")
+  list(GET variant 0 file)
+  list(GET variant 1 arch)
+  list(GET variant 2 version)
+  list(GET variant 3 driver)
+  duruvude_msi(${MSI_TEST_DIR}/${file} ${arch} ${version} $<TARGET_FILE:duruvude> ${FIXTURE_DIR}/${driver}
+               $<TARGET_FILE:duruvude_msi>)
+  list(APPEND TEST_MSIS ${MSI_TEST_DIR}/${file})
+endforeach()
+if(TARGET duruvude_x86)
+  duruvude_msi(${MSI_TEST_DIR}/DURUVUDE-1.0.0-x86.msi x86 1.0.0 ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE
+               ${FIXTURE_DIR}/KTRX.SYS ${CMAKE_BINARY_DIR}/x86/DURUVUDEMSI.DLL)
+  list(APPEND TEST_MSIS ${MSI_TEST_DIR}/DURUVUDE-1.0.0-x86.msi)
+endif()
+add_custom_target(test_msis ALL DEPENDS ${TEST_MSIS})
+add_dependencies(test_msis fixture_drivers duruvude_msi)
+if(TARGET duruvude_x86)
+  add_dependencies(test_msis duruvude_x86)
+endif()
+
 add_library(runner_lib STATIC fixture/runner.cpp)
 target_include_directories(runner_lib PUBLIC fixture)
 target_link_libraries(runner_lib PUBLIC user32 PRIVATE project_options)
@@ -72,11 +99,12 @@ add_executable(wine_tests
   wine/eventlog_wine_test.cpp
   wine/install_e2e_test.cpp
   wine/guide_e2e_test.cpp
+  wine/msi_e2e_test.cpp
   wine/remove_e2e_test.cpp
   wine/unattended_e2e_test.cpp)
-target_link_libraries(wine_tests PRIVATE tool runner_lib version project_options GTest::gtest_main)
+target_link_libraries(wine_tests PRIVATE tool runner_lib version msi project_options GTest::gtest_main)
 target_link_options(wine_tests PRIVATE -static)
-add_dependencies(wine_tests duruvude runner_probe fixture_drivers)
+add_dependencies(wine_tests duruvude runner_probe fixture_drivers test_msis)
 
 function(to_wine_path out path)
   set(${out} "Z:${path}" PARENT_SCOPE)
@@ -86,6 +114,7 @@ to_wine_path(PROBE_PATH $<TARGET_FILE:runner_probe>)
 to_wine_path(FIXTURE_PATH ${FIXTURE_DIR})
 to_wine_path(GUIDE_PATH ${PROJECT_SOURCE_DIR}/docs/ADMIN-GUIDE.txt)
 to_wine_path(PACKAGE_FILES_PATH ${PROJECT_SOURCE_DIR}/package)
+to_wine_path(MSI_TEST_PATH ${MSI_TEST_DIR})
 
 add_test(NAME windows.contract COMMAND contract_tests)
 add_test(NAME windows.unit COMMAND unit_tests)
@@ -127,5 +156,5 @@ foreach(name ${E2E_BUILDS})
     TIMEOUT 600
     FIXTURES_REQUIRED wine
     RESOURCE_LOCK wineprefix
-    ENVIRONMENT "DURUVUDE_EXE=${exe_path};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH};DURUVUDE_GUIDE=${GUIDE_PATH};DURUVUDE_PACKAGE_FILES=${PACKAGE_FILES_PATH};DURUVUDE_X86_ENTRY=${x86_entry}")
+    ENVIRONMENT "DURUVUDE_EXE=${exe_path};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH};DURUVUDE_GUIDE=${GUIDE_PATH};DURUVUDE_PACKAGE_FILES=${PACKAGE_FILES_PATH};DURUVUDE_MSI=${MSI_TEST_PATH};DURUVUDE_X86_ENTRY=${x86_entry}")
 endforeach()

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds one of DURUVUDE's Windows Installer packages from package/duruvude.wxs:
+#   build-msi.sh ARCH VERSION EXE KTRX.SYS DURUVUDEMSI.DLL OUT.msi
+# ARCH is x64 or x86. wixl builds from a staging folder (it refuses absolute
+# Source paths); what it writes wrong or not at all is then set with
+# msibuild, before any signature: an edit after signing breaks it.
+set -euo pipefail
+arch=$1 version=$2 exe=$3 driver=$4 dll=$5 out=$6
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cp "$exe" "$stage/DURUVUDE.EXE"
+cp "$driver" "$stage/KTRX.SYS"
+cp "$dll" "$stage/DURUVUDEMSI.DLL"
+cp "$here/package/duruvude.wxs" "$stage/"
+# One product code for each version and processor, the same at every build;
+# a new version gets a new one, as a major upgrade needs.
+code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.NAMESPACE_URL, "urn:duruvude:msi:" + sys.argv[1] + ":" + sys.argv[2])).upper())' "$version" "$arch")
+(cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="{$code}" -o package.msi duruvude.wxs)
+query() { msibuild "$stage/package.msi" -q "$1"; }
+# Rollback actions: a DLL in the Binary table (1), rollback (256), in the
+# script (1024), without impersonation (2048); wixl writes them immediate.
+for action in KtrxRollbackInstall KtrxRollbackUninstall; do
+  query "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = '$action'"
+done
+# The old product removed right after InstallInitialize (wixl puts it after
+# InstallFinalize), so that the new package's actions find the end state.
+query "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+# Public properties the server side may take from the command line; wixl
+# ignores Property/@Secure. The upgrade's own properties are among them.
+secure=VIDEOTIMEOUT
+for name in $(msiinfo export "$stage/package.msi" Upgrade | tr -d '\r' | awk -F'\t' 'NR > 3 { print $7 }'); do
+  secure="$secure;$name"
+done
+query "DELETE FROM \`Property\` WHERE \`Property\` = 'SecureCustomProperties'"
+query "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomProperties', '$secure')"
+mv "$stage/package.msi" "$out"

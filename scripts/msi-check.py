@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Checks DURUVUDE's Windows Installer packages by their tables, for what Wine
+cannot show of Windows Installer: wixl writes some of them wrong without
+failing, and Wine runs a wrong package anyway (it sets no
+UPGRADINGPRODUCTCODE, runs rollback actions in the wrong place, calls a
+custom-action DLL that cannot load a success). Usage:
+msi-check.py [--ca CA.pem] DURUVUDE-V-ARCH.msi...  (--ca: verify the
+signature against that CA)"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+REMOVING = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
+# Action: type (1 DLL from the Binary table; +1024 in the script, +2048 no
+# impersonation, +256 rollback), condition.
+ACTIONS = {
+    "KtrxInstall": (3073, 'NOT REMOVE="ALL"'),
+    "KtrxRollbackInstall": (3329, 'NOT REMOVE="ALL" AND NOT KTRXSERVICE'),
+    "KtrxUninstall": (3073, REMOVING),
+    "KtrxRollbackUninstall": (3329, REMOVING),
+}
+EXPORTS = {"InstallKtrx", "RollbackInstall", "UninstallKtrx", "RollbackUninstall", "AskRestartIfLoaded"}
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll"}
+
+
+def table(msi, name):
+    text = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in text.replace("\r", "").splitlines()[3:]]
+
+
+def main(args):
+    ca = None
+    if args[:1] == ["--ca"]:
+        ca, args = args[1], args[2:]
+    failures = []
+
+    def check(ok, what):
+        print(("ok: " if ok else "FAILED: ") + what)
+        if not ok:
+            failures.append(what)
+
+    for msi in args:
+        name = os.path.basename(msi)
+        x64 = name.endswith("-x64.msi")
+        suminfo = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True, check=True).stdout
+        check(("Template: x64;1033" if x64 else "Template: Intel;1033") in suminfo, name + ": template")
+        components = table(msi, "Component")
+        check(components and all((int(c[3]) & 256 != 0) == x64 for c in components), name + ": component bitness")
+        folders = {d[0] for d in table(msi, "Directory")}
+        wanted = {"ProgramFiles64Folder", "System64Folder"} if x64 else {"ProgramFilesFolder", "SystemFolder"}
+        check(wanted <= folders and not ({"ProgramFiles64Folder", "System64Folder"} - wanted) & folders,
+              name + ": folders of its bitness")
+        launch = {c[0] for c in table(msi, "LaunchCondition")}
+        check({"Privileged", "VersionNT64" if x64 else "NOT VersionNT64"} <= launch, name + ": launch conditions")
+        types = {a[0]: int(a[1]) for a in table(msi, "CustomAction")}
+        sequence = {s[0]: (s[1], int(s[2])) for s in table(msi, "InstallExecuteSequence")}
+        at = {action: sequence.get(action, ("", -1))[1] for action in list(ACTIONS) + ["KtrxAskRestart"]}
+        for action, (kind, condition) in ACTIONS.items():
+            check(types.get(action) == kind, f"{name}: {action} is of type {kind}")
+            check(sequence.get(action, ("",))[0] == condition, f"{name}: {action} runs on {condition}")
+            check(sequence["InstallInitialize"][1] < at[action] < sequence["InstallFinalize"][1],
+                  f"{name}: {action} between InstallInitialize and InstallFinalize")
+        check(at["KtrxRollbackInstall"] < at["KtrxInstall"] and sequence["InstallFiles"][1] < at["KtrxRollbackInstall"],
+              name + ": the install's rollback before it, both after InstallFiles")
+        check(at["KtrxRollbackUninstall"] < at["KtrxUninstall"] < sequence["RemoveFiles"][1],
+              name + ": the removal's rollback before it, both before RemoveFiles")
+        check(types.get("KtrxAskRestart", 0) & 0x700 == 0 and at["KtrxAskRestart"] > sequence["InstallFinalize"][1]
+              and sequence["KtrxAskRestart"][0] == REMOVING, name + ": the restart asked immediately after InstallFinalize")
+        custom = [sequence[a][1] for a in types if a in sequence]
+        check(min(custom) > sequence["LaunchConditions"][1], name + ": no custom action before LaunchConditions")
+        after = sorted(v for _, v in sequence.values() if v > sequence["InstallInitialize"][1])
+        check(after[:1] == [sequence["RemoveExistingProducts"][1]], name + ": RemoveExistingProducts right after InstallInitialize")
+        secure = dict((p[0], p[1]) for p in table(msi, "Property")).get("SecureCustomProperties", "")
+        check("VIDEOTIMEOUT" in secure.split(";"), name + ": VIDEOTIMEOUT is a secure property")
+        with tempfile.TemporaryDirectory() as work:
+            subprocess.run(["msiinfo", "extract", msi, "Binary.KtrxActions"], stdout=open(work + "/a.dll", "wb"), check=True)
+            dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", work + "/a.dll"], capture_output=True, text=True).stdout
+        imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
+        check(imports and imports <= SYSTEM_DLLS, f"{name}: the actions' DLL imports only {sorted(imports)}")
+        exports = set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", dump, re.M))
+        check(exports == EXPORTS, f"{name}: the actions' DLL exports {sorted(exports)} undecorated")
+        if ca:
+            verified = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", msi], capture_output=True)
+            check(verified.returncode == 0, name + ": signature verified")
+    print(f"msi check: {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

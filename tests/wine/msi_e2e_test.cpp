@@ -1,0 +1,140 @@
+// The Windows Installer packages under Wine's msiexec, one row a sequence of
+// msiexec runs. Wine logs a custom-action DLL that cannot load as a
+// success, so every row asserts the tool's own lines in the installer's log.
+#include <fstream>
+#include <sstream>
+
+#include "wine_support.h"
+// After windows.h, which it needs.
+#include <msi.h>
+
+namespace {
+
+using bed::WineTest;
+
+constexpr char kUpgradeCode[] = "{5E0C7B2A-3D41-4F6B-9A57-2C1E8D4B7F10}";
+const std::vector<BYTE> k300 = {0x2C, 0x01, 0, 0};
+
+struct Msiexec {
+    const char* arguments;  // "/i PACKAGE ...", the package named in the test packages' folder
+    DWORD status;           // msiexec's own, read with GetExitCodeProcess
+    const char* logged;     // a line the installer's log must hold
+};
+
+// msiexec unattended with a verbose log; its status and the log.
+DWORD RunMsiexec(std::string arguments, std::string* log) {
+    arguments.insert(3, bed::PathFromEnvironment("DURUVUDE_MSI") + "\\");  // after "/i " or "/x "
+    const std::string path = "C:\\windows\\temp\\duruvude-msi.log";
+    DeleteFileA(path.c_str());
+    std::string command = "msiexec.exe " + arguments + " /qn /l*v " + path;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    DWORD status = 0xDEADBEEF;
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        EXPECT_EQ(WaitForSingleObject(process.hProcess, 180000), WAIT_OBJECT_0) << command;
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    *log = text.str();
+    return status;
+}
+
+// The installed products of the package's upgrade code, as "version".
+std::vector<std::string> InstalledVersions() {
+    std::vector<std::string> versions;
+    char code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i) {
+        char version[64] = "";
+        DWORD size = sizeof version;
+        MsiGetProductInfoA(code, INSTALLPROPERTY_VERSIONSTRING, version, &size);
+        versions.emplace_back(version);
+    }
+    return versions;
+}
+
+void RunSteps(const std::vector<Msiexec>& steps) {
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.arguments);
+        std::string log;
+        EXPECT_EQ(RunMsiexec(step.arguments, &log), step.status);
+        EXPECT_NE(log.find(step.logged), std::string::npos) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+    }
+}
+
+// Takes every package and the driver away again.
+void RemoveAll() {
+    std::string log;
+    for (const char* package : {"DURUVUDE-1.0.1-x64.msi", "DURUVUDE-1.0.0-x64.msi"}) RunMsiexec(std::string("/x ") + package, &log);
+    bed::RemoveKtrx();
+    bed::RemoveDriverFile();
+}
+
+struct Row {
+    const char* name;
+    std::vector<Msiexec> steps;
+    std::vector<std::string> products;  // installed afterwards
+    bool running;                       // the driver, with VideoTimeout 300
+};
+
+TEST_F(WineTest, ThePackagesInstallKeepUpgradeAndRemoveTheDriver) {
+    if (bed::ExeIsX86()) GTEST_SKIP() << "the packages hold their own EXEs: run with the 64-bit entry";
+    const Row rows[] = {
+        {"install, then again without the property",
+         {{"/i DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=300", 0, "DURUVUDE: Kestrix driver started"},
+          {"/i DURUVUDE-1.0.0-x64.msi REINSTALL=ALL REINSTALLMODE=vomus", 0,
+           "DURUVUDE: running \"C:\\Program Files\\DURUVUDE\\DURUVUDE.EXE\" install videotimeout 300"}},
+         {"1.0.0"},
+         true},
+        {"uninstall",
+         {{"/i DURUVUDE-1.0.0-x64.msi", 0, "DURUVUDE: Kestrix driver started"},
+          {"/x DURUVUDE-1.0.0-x64.msi", 0, "DURUVUDE: DURUVUDE.EXE ended with 0"}},
+         {},
+         false},
+        {"upgrade to the next version",
+         {{"/i DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=300", 0, "DURUVUDE: Kestrix driver started"},
+          {"/i DURUVUDE-1.0.1-x64.msi", 0, "DURUVUDE: Kestrix driver started"}},
+         {"1.0.1"},
+         true},
+        {"a failing install is rolled back",
+         {{"/i DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=5min", 1603,
+           "DURUVUDE: VIDEOTIMEOUT must be a decimal number, not \"5min\""}},
+         {},
+         false},
+        {"the x86 package on 64-bit Windows",
+         {{"/i DURUVUDE-1.0.0-x86.msi", 1603, "LaunchConditions. Return value 0."}},
+         {},
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveAll();
+        RunSteps(row.steps);
+        EXPECT_EQ(InstalledVersions(), row.products);
+        EXPECT_EQ(bed::ServiceState(), row.running ? std::optional<DWORD>(SERVICE_RUNNING) : std::nullopt);
+        EXPECT_EQ(bed::KeyExists(bed::kSourceKey), row.running);
+        if (row.running) {
+            EXPECT_EQ(bed::ReadValue(bed::kParametersKey, "VideoTimeout")->bytes, k300);
+        }
+        EXPECT_EQ(GetFileAttributesA("C:\\Program Files\\DURUVUDE\\DURUVUDE.EXE") != INVALID_FILE_ATTRIBUTES,
+                  !row.products.empty());
+    }
+    RemoveAll();
+}
+
+// A driver that cannot unload stays loaded until the wineserver ends.
+TEST(NoUnloadDriver, ThePackagesRemovalAsksForARestartAndAnInstallBeforeItFails) {
+    if (bed::ExeIsX86()) GTEST_SKIP() << "the packages hold their own EXEs: run with the 64-bit entry";
+    RunSteps({{"/i nounload\\DURUVUDE-1.0.0-x64.msi", 0, "DURUVUDE: Kestrix driver started"},
+              {"/x nounload\\DURUVUDE-1.0.0-x64.msi", 3010,
+               "DURUVUDE: KTRX is still loaded: its removal completes when the system restarts"},
+              {"/i nounload\\DURUVUDE-1.0.0-x64.msi", 1603,
+               "DURUVUDE: DRIVER INSTALLATION ERROR: Attempt to install driver, service marked for delete. | Please "
+               "restart the system.; "}});
+    EXPECT_EQ(InstalledVersions(), std::vector<std::string>{});
+}
+
+}  // namespace
