@@ -13,6 +13,9 @@ cp "$exe" "$stage/DURUVUDE.EXE"
 cp "$driver" "$stage/KTRX.SYS"
 cp "$dll" "$stage/DURUVUDEMSI.DLL"
 cp "$here/package/duruvude.wxs" "$stage/"
+# The cabinet keeps each file's time: one fixed time, so that it does not
+# differ from build to build.
+touch -d '2000-01-01 00:00:00 UTC' "$stage/DURUVUDE.EXE" "$stage/KTRX.SYS" "$stage/DURUVUDEMSI.DLL"
 # One product code for each version and processor, the same at every build;
 # a new version gets a new one, as a major upgrade needs.
 code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.NAMESPACE_URL, "urn:duruvude:msi:" + sys.argv[1] + ":" + sys.argv[2])).upper())' "$version" "$arch")

@@ -22,7 +22,8 @@ fi
 echo "layout: includes run one way"
 
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
-sources=$(git ls-files 'src/*.cpp')
+# The custom-action DLL is Windows-only: no host compile command to check it by.
+sources=$(git ls-files 'src/*.cpp' ':!src/msiaction')
 if ! findings=$(clang-tidy -p build/host --quiet $sources 2>&1); then
   echo "$findings" | grep -vE '^[0-9]+ warnings? generated\.$'
   echo "clang-tidy: findings"

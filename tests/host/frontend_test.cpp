@@ -377,7 +377,8 @@ TEST_F(Reporting, ATextLongerThanTheBoxKeepsAllThatFits) {
         {"visible part filling the room exactly", "Failed to start driver", 1234, 1252, std::string(236, 'v'),
          "Failed to start driver; " + std::string(232, 'v') + "..."},
         {"UTF-8, cut inside a three-byte character", "Failed to start driver", 1234, CP_UTF8,
-         std::string(230, 'e') + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", "Failed to start driver; " + std::string(230, 'e') + "..."},
+         std::string(230, 'e') + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC",
+         "Failed to start driver; " + std::string(230, 'e') + "..."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -68,7 +68,8 @@ void RunSteps(const std::vector<Msiexec>& steps) {
 // Takes every package and the driver away again.
 void RemoveAll() {
     std::string log;
-    for (const char* package : {"DURUVUDE-1.0.1-x64.msi", "DURUVUDE-1.0.0-x64.msi"}) RunMsiexec(std::string("/x ") + package, &log);
+    for (const char* package : {"DURUVUDE-1.0.1-x64.msi", "DURUVUDE-1.0.0-x64.msi"})
+        RunMsiexec(std::string("/x ") + package, &log);
     bed::RemoveKtrx();
     bed::RemoveDriverFile();
 }
