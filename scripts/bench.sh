@@ -10,7 +10,7 @@ rounds=${1:-7}
 
 ./scripts/setup.sh >&2
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j"$(nproc)" --target duruvude bench limit fixture_drivers test_msis >/dev/null
+cmake --build --preset windows -j"$(nproc)" --target duruvude bench limit fixture_drivers test_msis runner >/dev/null
 
 ./scripts/wine-prefix.sh --start
 trap './scripts/wine-prefix.sh --stop' EXIT
@@ -19,7 +19,7 @@ cp build/windows/fixture/KTRX.SYS "$WINEPREFIX/drive_c/windows/system32/drivers/
 wine build/windows/bench/bench.exe build/windows/DURUVUDE.EXE build/windows/bench/limit.exe "$rounds" </dev/null
 
 # Each started the same way, by wine from here, and timed whole.
-package=build/windows/msi-test/DURUVUDE-1.0.0-x64.msi
+package=$(winepath -w build/windows/msi-test/DURUVUDE-1.0.0-x64.msi)
 elapsed() {
   local start=$(date +%s%N)
   wine "$@" </dev/null >/dev/null 2>&1 || true
@@ -28,7 +28,9 @@ elapsed() {
 msi=() tool=()
 for ((round = 0; round < rounds; round++)); do
   msi+=($(($(elapsed msiexec /i "$package" /qn) + $(elapsed msiexec /x "$package" /qn))))
-  tool+=($(($(elapsed build/windows/DURUVUDE.EXE install) + $(elapsed build/windows/DURUVUDE.EXE uninstall))))
+  # Through the runner, which answers a box should one come.
+  tool+=($(($(elapsed build/windows/tests/runner.exe build/windows/DURUVUDE.EXE install) +
+    $(elapsed build/windows/tests/runner.exe build/windows/DURUVUDE.EXE uninstall))))
 done
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 m=$(median "${msi[@]}") t=$(median "${tool[@]}")
