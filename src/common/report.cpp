@@ -9,6 +9,13 @@ namespace {
 constexpr DWORD kBoxTextSize = 260;
 constexpr char kErrorTitle[] = "DRIVER INSTALLATION ERROR";
 
+// The length of text without its closing line breaks.
+size_t LengthWithoutClosingBreaks(const char* text) {
+    size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+    return length;
+}
+
 // Whether this process runs in session 0 while the console belongs to
 // another session (session 0 isolation): nobody sees its boxes. Asked
 // before USER32 is loaded, so that a service's run does not initialise
@@ -43,8 +50,7 @@ void WriteBoxLine(const char* text, const char* title) {
     int written = std::snprintf(line, sizeof line, "%s: ", title);
     if (written < 0) return;
     size_t size = static_cast<size_t>(written) < sizeof line ? static_cast<size_t>(written) : sizeof line - 1;
-    size_t length = std::strlen(text);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+    const size_t length = LengthWithoutClosingBreaks(text);
     // The title, the text with its separators and the closing line break
     // fit: a box text has at most 259 bytes, a separator stands for at
     // least one of them, and a title is short.
@@ -122,8 +128,7 @@ void AppendSystemText(char* text, DWORD used, DWORD code) {
     if (FormatMessageA(kFlags, nullptr, code, 0, reinterpret_cast<char*>(&systemText), 0, nullptr) == 0) return;
     const DWORD room = kBoxTextSize - used;  // the terminator included
     const size_t length = std::strlen(systemText);
-    size_t visible = length;
-    while (visible > 0 && (systemText[visible - 1] == '\r' || systemText[visible - 1] == '\n')) --visible;
+    const size_t visible = LengthWithoutClosingBreaks(systemText);
     if (length < room) {
         std::memcpy(text + used, systemText, length + 1);
     } else if (visible < room) {

@@ -64,13 +64,6 @@ std::string Expand(const char* text) {
     return expanded;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // Where the agent keeps the package and how it starts the recipe.
 enum class Agent {
     Package,  // Intune, Configuration Manager: "cmd /c ..." in the package folder
@@ -280,7 +273,7 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
             if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
             EXPECT_EQ(run.exitCode, recipe.exitCode) << run.output << run.errors;
             if (*blocked == '\0') {
-                const std::string kept = ReadFile(log);
+                const std::string kept = bed::ReadWholeFile(log);
                 EXPECT_NE(kept.find("marked for delete. | Please restart the system."), std::string::npos) << kept;
             }
         }
@@ -321,13 +314,13 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
         auto timeout = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
         ASSERT_TRUE(timeout.has_value());
         EXPECT_EQ(timeout->bytes, (std::vector<BYTE>{0x2C, 0x01, 0, 0})) << "VideoTimeout reset at the next boot";
-        EXPECT_EQ(ReadFile(log).find(kAlreadyInstalled), std::string::npos) << "reinstalled at the next boot";
+        EXPECT_EQ(bed::ReadWholeFile(log).find(kAlreadyInstalled), std::string::npos) << "reinstalled at the next boot";
     } else {
         // Run again, the agent retrying: what the tool says on standard
         // error is kept where the recipe keeps it.
         RunOutcome again = RunAsAgent(commands);
         EXPECT_EQ(again.exitCode, 0u) << again.output << again.errors;
-        const std::string kept = recipe.agent == Agent::PsExec ? again.errors : ReadFile(log);
+        const std::string kept = recipe.agent == Agent::PsExec ? again.errors : bed::ReadWholeFile(log);
         if (recipe.setup != Setup::LogBlocked) {
             EXPECT_NE(kept.find(kAlreadyInstalled), std::string::npos) << kept;
         }

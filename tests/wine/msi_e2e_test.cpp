@@ -1,9 +1,6 @@
 // The Windows Installer packages under Wine's msiexec, one row a sequence of
 // msiexec runs. Wine logs a custom-action DLL that cannot load as a
 // success, so every row asserts the tool's own lines in the installer's log.
-#include <fstream>
-#include <sstream>
-
 #include "wine_support.h"
 // After windows.h, which it needs.
 #include <msi.h>
@@ -37,9 +34,7 @@ DWORD RunMsiexec(std::string arguments, std::string* log) {
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    *log = text.str();
+    *log = bed::ReadWholeFile(path);
     return status;
 }
 

@@ -2,9 +2,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 namespace bed {
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
 
 std::string PathFromEnvironment(const char* name) {
     const char* value = std::getenv(name);

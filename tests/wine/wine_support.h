@@ -25,6 +25,9 @@ inline const char kNoticeTitle[] = "Tolvane Driver Installer/Uninstaller";
 // A path given by the build through the environment, in Windows form.
 std::string PathFromEnvironment(const char* name);
 
+// A file's bytes as they are; empty where it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 // Whether the DURUVUDE.EXE under test is the 32-bit one (run in WoW64).
 bool ExeIsX86();
 
