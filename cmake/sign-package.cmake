@@ -18,7 +18,7 @@ list(LENGTH stage count)
 if(NOT count EQUAL 1 OR NOT EXISTS "${stage}/DURUVUDE.EXE")
   set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 endif()
-set(exes DURUVUDE.EXE x86/DURUVUDE.EXE)
+set(exes DURUVUDE.EXE x86/DURUVUDE.EXE KTRXHELP.EXE x86/KTRXHELP.EXE)
 # The Windows Installer packages, where a driver image was given; their
 # tables are final here, so a signature now stays valid.
 file(GLOB msis RELATIVE "${stage}" "${stage}/*.msi")

@@ -26,15 +26,28 @@ query() { msibuild "$stage/package.msi" -q "$1"; }
 for action in KtrxRollbackInstall KtrxRollbackUninstall; do
   query "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = '$action'"
 done
+# Immediate actions run as the installing user whatever their type says:
+# no no-impersonation bit (2048) on any action outside the script (1024).
+# The restart check after InstallFinalize must not fail a removal that is
+# already committed: its return is ignored (64).
+msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | awk -F'\t' 'NR > 3 { print $1, $2 }' |
+  while read -r action type; do
+    if (( type & 1024 )); then continue; fi
+    wanted=$(( type & ~2048 ))
+    if [ "$action" = KtrxAskRestart ]; then wanted=$(( wanted | 64 )); fi
+    if [ "$wanted" -ne "$type" ]; then
+      query "UPDATE \`CustomAction\` SET \`Type\` = $wanted WHERE \`Action\` = '$action'"
+    fi
+  done
 # The old product removed right after InstallInitialize (wixl puts it after
 # InstallFinalize), so that the new package's actions find the end state.
 query "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
 # Public properties the server side may take from the command line; wixl
-# ignores Property/@Secure. The upgrade's own properties are among them.
-secure=VIDEOTIMEOUT
-for name in $(msiinfo export "$stage/package.msi" Upgrade | tr -d '\r' | awk -F'\t' 'NR > 3 { print $7 }'); do
-  secure="$secure;$name"
-done
+# ignores Property/@Secure. Only the upgrade's own: VIDEOTIMEOUT is not
+# among them, so that a user who is not an administrator cannot pass it to
+# a repair whose actions run as LocalSystem (administrators, LocalSystem
+# and transforms pass it all the same).
+secure=$(msiinfo export "$stage/package.msi" Upgrade | tr -d '\r' | awk -F'\t' 'NR > 3 { print $7 }' | paste -sd';')
 query "DELETE FROM \`Property\` WHERE \`Property\` = 'SecureCustomProperties'"
 query "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomProperties', '$secure')"
 mv "$stage/package.msi" "$out"

@@ -22,7 +22,11 @@ ACTIONS = {
     "KtrxRollbackUninstall": (3329, REMOVING),
 }
 EXPORTS = {"InstallKtrx", "RollbackInstall", "UninstallKtrx", "RollbackUninstall", "AskRestartIfLoaded"}
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll", "user32.dll"}
+# The window station the tool runs in is made by the DLL itself (Wine makes
+# one by the name a process is started with; Windows does not).
+STATION_CALLS = {"CreateWindowStationA", "SetProcessWindowStation", "CreateDesktopA", "CloseDesktop",
+                 "CloseWindowStation"}
 
 
 def table(msi, name):
@@ -66,19 +70,29 @@ def main(args):
               name + ": the install's rollback before it, both after InstallFiles")
         check(at["KtrxRollbackUninstall"] < at["KtrxUninstall"] < sequence["RemoveFiles"][1],
               name + ": the removal's rollback before it, both before RemoveFiles")
-        check(types.get("KtrxAskRestart", 0) & 0x700 == 0 and at["KtrxAskRestart"] > sequence["InstallFinalize"][1]
-              and sequence["KtrxAskRestart"][0] == REMOVING, name + ": the restart asked immediately after InstallFinalize")
+        check(types.get("KtrxAskRestart") == 65 and at["KtrxAskRestart"] > sequence["InstallFinalize"][1]
+              and sequence["KtrxAskRestart"][0] == REMOVING,
+              name + ": the restart asked immediately after InstallFinalize, its return ignored")
+        check(not [a for a, t in types.items() if t & 1024 == 0 and t & 2048],
+              name + ": no immediate action carries the no-impersonation bit")
         custom = [sequence[a][1] for a in types if a in sequence]
         check(min(custom) > sequence["LaunchConditions"][1], name + ": no custom action before LaunchConditions")
         after = sorted(v for _, v in sequence.values() if v > sequence["InstallInitialize"][1])
         check(after[:1] == [sequence["RemoveExistingProducts"][1]], name + ": RemoveExistingProducts right after InstallInitialize")
-        secure = dict((p[0], p[1]) for p in table(msi, "Property")).get("SecureCustomProperties", "")
-        check("VIDEOTIMEOUT" in secure.split(";"), name + ": VIDEOTIMEOUT is a secure property")
+        properties = dict((p[0], p[1]) for p in table(msi, "Property"))
+        secure = properties.get("SecureCustomProperties", "").split(";")
+        upgrade = {u[6] for u in table(msi, "Upgrade")}
+        check(upgrade and set(secure) == upgrade, f"{name}: the secure properties are the upgrade's only: {secure}")
+        check(properties.get("MSIUSEREALADMINDETECTION") == "1", name + ": AdminUser tells a real administrator")
+        setter = {a[0]: a[3] for a in table(msi, "CustomAction")}.get("SetKtrxInstall", "")
+        check(setter.split("|")[1:2] == ["[AdminUser]"], name + ": the install action's data carries AdminUser")
         with tempfile.TemporaryDirectory() as work:
             subprocess.run(["msiinfo", "extract", msi, "Binary.KtrxActions"], stdout=open(work + "/a.dll", "wb"), check=True)
             dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", work + "/a.dll"], capture_output=True, text=True).stdout
         imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
         check(imports and imports <= SYSTEM_DLLS, f"{name}: the actions' DLL imports only {sorted(imports)}")
+        imported = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", dump, re.M))
+        check(STATION_CALLS <= imported, f"{name}: the actions' DLL makes the tool's window station itself")
         exports = set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", dump, re.M))
         check(exports == EXPORTS, f"{name}: the actions' DLL exports {sorted(exports)} undecorated")
         if ca:

@@ -10,9 +10,25 @@ import sys
 import zipfile
 
 SCRIPTS = ["KTRX-DEPLOY.CMD", "KTRX-DETECT.PS1"]
+PROGRAMS = ["DURUVUDE.EXE", "KTRXHELP.EXE", "x86/DURUVUDE.EXE", "x86/KTRXHELP.EXE"]
+# Lines that PowerShell, absent here, would have to run: the detection
+# accepts each spelling of the driver's image path and writes nothing to
+# standard error; the deploy script runs under its helper's lock and
+# checks its log without a word.
+REQUIRED = {
+    "KTRX-DETECT.PS1": ["$ErrorActionPreference = 'SilentlyContinue'",
+                        "$img = [string]$key.ImagePath -replace '^\\\\\\?\\?\\\\'",
+                        "if ($img -match '^\\\\SystemRoot\\\\') {",
+                        "    $img = $env:WINDIR + $img.Substring(11)",
+                        "} elseif ($img -notmatch '^([A-Za-z]:)?\\\\') {",
+                        "    $hash = (Get-FileHash -Algorithm SHA256 -LiteralPath $file -ErrorAction Stop).Hash",
+                        "    $hash -and $hash -eq $KtrxSha256.Trim() -and"],
+    "KTRX-DEPLOY.CMD": ['"%HERE%KTRXHELP.EXE" serialize 300 "%~f0" %*',
+                        '%CMDEXE% /d /c exit 0 2>nul >>"%LOG%"'],
+}
 # Programs a deploy script may want, never to be called by bare name.
 BARE = re.compile(r"(?<![\\%\w.-])(reg|sc|find|findstr|fc|cmd|copy\.exe|xcopy|robocopy|icacls|powershell|net|"
-                  r"timeout|wevtutil|DURUVUDE)(\.exe)?(?=[\s\"|&<>]|$)", re.I)
+                  r"timeout|wevtutil|DURUVUDE|KTRXHELP)(\.exe)?(?=[\s\"|&<>]|$)", re.I)
 # Folders where every user may create files.
 USER_WRITABLE = re.compile(r"%ProgramData%|%ALLUSERSPROFILE%|C:\\ProgramData|%TEMP%|%TMP%|\\Temp\b|%PUBLIC%|"
                            r"\\Users\\|%USERPROFILE%|\\Windows\\Tasks|\\tracing", re.I)
@@ -48,6 +64,14 @@ def main(zip_path, guide_path):
         check(data != b"" and re.search(r" \*?" + re.escape(name) + "$", sums, re.M), name + " shipped and summed")
         check(data.count(b"\n") == data.count(b"\r\n") > 0 and data.endswith(b"\r\n") and
               not data.startswith(b"\xef\xbb\xbf"), name + " has CRLF line ends and no byte-order mark")
+    for name in PROGRAMS:
+        check(files.get(name, b"")[:2] == b"MZ" and re.search(r" \*?" + re.escape(name) + "$", sums, re.M),
+              name + " shipped and summed")
+    for name, lines in REQUIRED.items():
+        missing = set(lines) - set(files.get(name, b"").decode("ascii").splitlines())
+        check(not missing, name + " holds its key lines" + "".join("\n  " + l for l in missing))
+    msiexec = [l for l in guide.splitlines() if re.match(r"    \S*msiexec(\.exe)? /", l) and "/norestart" not in l]
+    check(not msiexec, "every msiexec command line of the guide has /norestart" + "".join("\n  " + l for l in msiexec))
     for name in SCRIPTS:
         shipped = files.get(name, b"").decode("ascii").splitlines()
         check(guide_blocks(guide, name + ", as shipped:") == [shipped], "the guide prints " + name + " as shipped")

@@ -33,7 +33,7 @@ mkdir -p "$work/package"
 (cd "$work/package" && unzip -q "../../DURUVUDE-1.0.0.zip")
 shipped=$work/package/DURUVUDE-1.0.0
 
-for exe in DURUVUDE.EXE x86/DURUVUDE.EXE; do
+for exe in DURUVUDE.EXE x86/DURUVUDE.EXE KTRXHELP.EXE x86/KTRXHELP.EXE; do
   echo "verify $exe:"
   osslsigncode verify -CAfile "$work/ca.pem" -in "$shipped/$exe" 2>&1 |
     grep -E 'Signer #0|Subject:|Issuer :|Signing time|Calculated message digest|Signature verification' | sed 's/^/  /'

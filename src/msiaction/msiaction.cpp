@@ -1,10 +1,8 @@
 // The custom actions of the Windows Installer packages. Each runs the
 // installed DURUVUDE.EXE, so that a package installs, keeps and removes the
 // Kestrix driver through the tool's own code, and copies every line the
-// tool writes into the installer's log. The deferred actions get
-// "EXE|VIDEOTIMEOUT|CURRENT" as their CustomActionData: the tool's path,
-// the VIDEOTIMEOUT property as given, and the VideoTimeout in force as the
-// registry search found it ("#N" for a DWORD, empty where there is none).
+// tool writes into the installer's log. The deferred actions get their
+// CustomActionData as msiaction/actiondata.h reads it.
 #include <windows.h>
 // clang-format off
 #include <msi.h>
@@ -14,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "msiaction/actiondata.h"
+
 namespace {
 
 constexpr char kServiceName[] = "KTRX";
-// A window station of its own, which nobody sees: a box of the tool's would
-// otherwise wait for a reader, and the installation with it.
-constexpr char kUnseenDesktop[] = "DuruvudeSetup\\Default";
+// The tool's whole run, bounded: longer than its 60-second wait for the
+// installation lock, its 5-second stop wait and a driver's start together.
+constexpr DWORD kRunLimitMilliseconds = 180000;
 
 // One line in the installer's log, marked as the tool's. The text goes in
 // field 1: field 0 is a template, and a "[...]" in it would be formatted.
@@ -41,32 +41,7 @@ std::string Property(MSIHANDLE install, const char* name) {
     return std::string(value.data(), size);
 }
 
-struct ActionData {
-    std::string exe, videoTimeout, current;
-};
-
-ActionData ReadActionData(MSIHANDLE install) {
-    const std::string data = Property(install, "CustomActionData");
-    std::vector<std::string> fields(1);
-    for (char c : data) {
-        if (c == '|')
-            fields.emplace_back();
-        else
-            fields.back() += c;
-    }
-    fields.resize(3);
-    return {fields[0], fields[1], fields[2]};
-}
-
-// A decimal number, optionally signed: all a VIDEOTIMEOUT may hold, so that
-// nothing else reaches the tool's command line.
-bool IsDecimal(const std::string& text) {
-    size_t at = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    if (at == text.size()) return false;
-    for (; at < text.size(); ++at)
-        if (text[at] < '0' || text[at] > '9') return false;
-    return true;
-}
+ActionData ReadActionData(MSIHANDLE install) { return ParseActionData(Property(install, "CustomActionData")); }
 
 // Sends each complete line of what the tool wrote to the log; a line's
 // closing CR is dropped.
@@ -80,20 +55,102 @@ void LogLines(MSIHANDLE install, std::string& pending) {
     }
 }
 
-// Runs "EXE arguments" with its standard output and error into the log.
-// Gives the tool's exit status, or nothing where it could not be started.
+// A window station that nobody sees, made by this action, with a desktop in
+// it: Windows makes no station by the name a process is started with, and a
+// box of the tool's in a visible one would wait for a reader, and the
+// installation with it. The name is this process's own.
+struct UnseenStation {
+    HWINSTA station = nullptr;
+    HDESK desktop = nullptr;
+    std::string name;
+};
+
+bool MakeUnseenStation(MSIHANDLE install, UnseenStation* made) {
+    made->name = "DuruvudeSetup-" + std::to_string(GetCurrentProcessId());
+    // Not WinSta0: no station but that one is ever visible.
+    made->station = CreateWindowStationA(made->name.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!made->station) {
+        Log(install, "cannot make a window station for DURUVUDE.EXE: error " + std::to_string(GetLastError()));
+        return false;
+    }
+    // A desktop is made in the calling process's station.
+    HWINSTA own = GetProcessWindowStation();
+    DWORD error = ERROR_SUCCESS;
+    if (SetProcessWindowStation(made->station)) {
+        made->desktop = CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        error = GetLastError();
+        SetProcessWindowStation(own);
+    } else {
+        error = GetLastError();
+    }
+    if (!made->desktop) {
+        CloseWindowStation(made->station);
+        Log(install, "cannot make a desktop for DURUVUDE.EXE: error " + std::to_string(error));
+        return false;
+    }
+    made->name += "\\Default";
+    return true;
+}
+
+void CloseUnseenStation(const UnseenStation& made) {
+    CloseDesktop(made.desktop);
+    CloseWindowStation(made.station);
+}
+
+// Copies what the tool writes into the log until it ends, for at most
+// kRunLimitMilliseconds; past that the tool is ended. True when it ended by
+// itself.
+bool FollowTool(MSIHANDLE install, HANDLE process, HANDLE readEnd) {
+    const ULONGLONG deadline = GetTickCount64() + kRunLimitMilliseconds;
+    std::string pending;
+    char buffer[512];
+    bool ended = false;
+    for (;;) {
+        DWORD available = 0, got = 0;
+        // Fails once the pipe is empty and its writer gone.
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available > 0) {
+            if (!ReadFile(readEnd, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr)) break;
+            pending.append(buffer, got);
+            LogLines(install, pending);
+        } else if (ended) {
+            break;
+        } else if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0) {
+            ended = true;
+        } else if (GetTickCount64() >= deadline) {
+            break;
+        }
+    }
+    pending += '\n';
+    LogLines(install, pending);
+    if (ended || WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return true;
+    TerminateProcess(process, ERROR_TIMEOUT);
+    WaitForSingleObject(process, 10000);
+    return false;
+}
+
+// Runs "EXE arguments" unseen, its standard input from NUL and its standard
+// output and error into the log. Gives the tool's exit status, or nothing
+// where it could not be started or did not end in time.
 bool RunTool(MSIHANDLE install, const std::string& exe, const std::string& arguments, DWORD* status) {
+    UnseenStation unseen;
+    if (!MakeUnseenStation(install, &unseen)) return false;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        Log(install, "cannot make a pipe for DURUVUDE.EXE: error " + std::to_string(GetLastError()));
+    HANDLE input =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE || !CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        Log(install, "cannot make the standard handles of DURUVUDE.EXE: error " + std::to_string(GetLastError()));
+        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+        CloseUnseenStation(unseen);
         return false;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    startup.lpDesktop = const_cast<char*>(kUnseenDesktop);
+    startup.lpDesktop = unseen.name.data();
     startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process = {};
@@ -103,25 +160,24 @@ bool RunTool(MSIHANDLE install, const std::string& exe, const std::string& argum
                                         nullptr, nullptr, &startup, &process);
     const DWORD startError = GetLastError();
     CloseHandle(writeEnd);
+    CloseHandle(input);
     if (!started) {
         CloseHandle(readEnd);
+        CloseUnseenStation(unseen);
         Log(install, "cannot start " + exe + ": error " + std::to_string(startError));
         return false;
     }
-    std::string pending;
-    char buffer[512];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        pending.append(buffer, got);
-        LogLines(install, pending);
-    }
-    pending += '\n';
-    LogLines(install, pending);
-    CloseHandle(readEnd);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, status);
-    CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    const bool ended = FollowTool(install, process.hProcess, readEnd);
+    CloseHandle(readEnd);
+    if (ended) GetExitCodeProcess(process.hProcess, status);
+    CloseHandle(process.hProcess);
+    CloseUnseenStation(unseen);
+    if (!ended) {
+        Log(install, "DURUVUDE.EXE did not finish within " + std::to_string(kRunLimitMilliseconds / 1000) +
+                         " seconds and was ended");
+        return false;
+    }
     Log(install, "DURUVUDE.EXE ended with " + std::to_string(static_cast<int>(*status)));
     return true;
 }
@@ -131,21 +187,6 @@ bool RunTool(MSIHANDLE install, const std::string& exe, const std::string& argum
 UINT RunForResult(MSIHANDLE install, const std::string& exe, const std::string& arguments) {
     DWORD status = 0;
     return RunTool(install, exe, arguments, &status) && status == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
-}
-
-// "install", keeping the VideoTimeout in force unless one is given.
-bool InstallArguments(MSIHANDLE install, const ActionData& data, std::string* arguments) {
-    *arguments = "install";
-    if (!data.videoTimeout.empty()) {
-        if (!IsDecimal(data.videoTimeout)) {
-            Log(install, "VIDEOTIMEOUT must be a decimal number, not \"" + data.videoTimeout + "\"");
-            return false;
-        }
-        *arguments += " videotimeout " + data.videoTimeout;
-    } else if (data.current.size() > 1 && data.current[0] == '#' && IsDecimal(data.current.substr(1))) {
-        *arguments += " videotimeout " + data.current.substr(1);
-    }
-    return true;
 }
 
 // Whether the service KTRX exists (marked for deletion or not); a service
@@ -172,7 +213,18 @@ bool ToolIsThere(MSIHANDLE install, const std::string& exe) {
 extern "C" __declspec(dllexport) UINT __stdcall InstallKtrx(MSIHANDLE install) {
     const ActionData data = ReadActionData(install);
     std::string arguments;
-    if (!InstallArguments(install, data, &arguments)) return ERROR_INSTALL_FAILURE;
+    switch (PlanInstall(data, true, &arguments)) {
+    case InstallPlan::LeaveAsIs:
+        Log(install,
+            "started by a user who is not an administrator: the files are repaired, KTRX's "
+            "configuration and state are left as they are");
+        return ERROR_SUCCESS;
+    case InstallPlan::BadTimeout:
+        Log(install, "VIDEOTIMEOUT must be a decimal number, not \"" + data.videoTimeout + "\"");
+        return ERROR_INSTALL_FAILURE;
+    case InstallPlan::Run:
+        break;
+    }
     return RunForResult(install, data.exe, arguments);
 }
 
@@ -200,7 +252,7 @@ extern "C" __declspec(dllexport) UINT __stdcall UninstallKtrx(MSIHANDLE install)
 extern "C" __declspec(dllexport) UINT __stdcall RollbackUninstall(MSIHANDLE install) {
     const ActionData data = ReadActionData(install);
     std::string arguments;
-    if (ToolIsThere(install, data.exe) && InstallArguments(install, data, &arguments))
+    if (ToolIsThere(install, data.exe) && PlanInstall(data, false, &arguments) == InstallPlan::Run)
         RunForResult(install, data.exe, arguments);
     return ERROR_SUCCESS;
 }

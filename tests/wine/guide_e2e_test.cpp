@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/adminlock.h"
 #include "wine_support.h"
 
 namespace {
@@ -133,6 +134,8 @@ std::string LayOutPackage(const Recipe& recipe) {
                           (folder + "\\KTRX.SYS").c_str(), FALSE));
     EXPECT_TRUE(CopyFileA((bed::PathFromEnvironment("DURUVUDE_PACKAGE_FILES") + "\\KTRX-DEPLOY.CMD").c_str(),
                           (folder + "\\KTRX-DEPLOY.CMD").c_str(), FALSE));
+    EXPECT_TRUE(
+        CopyFileA(bed::PathFromEnvironment("DURUVUDE_HELPER").c_str(), (folder + "\\KTRXHELP.EXE").c_str(), FALSE));
     return folder;
 }
 
@@ -232,7 +235,7 @@ void ExpectInstalledAndRunning(const Recipe& recipe) {
 
 // Takes away what the agent and the recipe left behind.
 void ClearUp(const std::string& package) {
-    for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD"})
+    for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD", "KTRXHELP.EXE"})
         DeleteFileA((package + "\\" + file).c_str());
     RemoveDirectoryA(package.c_str());
     DeleteFileA(Expand(kPsExecCopy).c_str());
@@ -369,6 +372,83 @@ TEST(NoUnloadDriver, AnUninstallBeforeThatRestartAsksForItAgain) {
 }
 TEST(NoUnloadDriver, AnInstallBeforeThatRestartAsksForItFirst) {
     RunRestartRows(Setup::PendingUninstall, Step::Install);
+}
+
+// Runs of the script at once, as two agents or a retried deployment start
+// them: each answers as it would alone, whatever the other did to the log.
+struct Concurrent {
+    std::string commandLine;
+    RunOutcome run;
+};
+
+DWORD WINAPI RunConcurrently(LPVOID parameter) {
+    auto* c = static_cast<Concurrent*>(parameter);
+    c->run = RunAnsweringBoxes(c->commandLine, 240000, {}, kUnattendedDesktop);
+    return 0;
+}
+
+enum class After { Gone, Running, Either };
+struct Overlap {
+    const char* fields[2];  // the Intune card's commands, started together
+    bool installedFirst;
+    const char* lockHeld;  // by another run while they start, or nullptr
+    DWORD status;          // of each run
+    After after;
+};
+
+TEST_F(WineTest, OverlappingRunsOfTheScriptEachAnswerAsAlone) {
+    const Overlap overlaps[] = {
+        {{"Uninstall command:", "Uninstall command:"}, true, "Global\\DURUVUDE-KTRX", 0, After::Gone},
+        {{"Install command:", "Install command:"}, false, nullptr, 0, After::Running},
+        {{"Install command:", "Uninstall command:"}, false, nullptr, 0, After::Either},
+        // The script's own lock held past the wait it is given: 1618.
+        {{"Uninstall command:", "Uninstall command:"}, true, "Global\\DURUVUDE-KTRX-DEPLOY", 1618, After::Running},
+    };
+    const Recipe recipe = kRecipes[0];
+    const std::string package = LayOutPackage(recipe), logs = Expand("%SystemRoot%\\Logs\\DURUVUDE");
+    char previous[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    SetCurrentDirectoryA(package.c_str());
+    for (const auto& o : overlaps) {
+        SCOPED_TRACE(std::string(o.fields[0]) + " with " + o.fields[1] + (o.lockHeld ? " under " : "") +
+                     (o.lockHeld ? o.lockHeld : ""));
+        bed::RemoveKtrx();
+        if (o.installedFirst) {
+            ASSERT_EQ(bed::RunDuruvude({"install"}).exitCode, 0u);
+        }
+        HANDLE lock = o.lockHeld ? OpenAdministratorsMutex(o.lockHeld) : nullptr;
+        if (o.lockHeld) {
+            ASSERT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);
+        }
+        Concurrent runs[2];
+        HANDLE threads[2];
+        for (int i = 0; i < 2; ++i) {
+            runs[i].commandLine = ThroughCmd(kCmd64, GuideBlock(recipe.section, o.fields[i])[0]);
+            // The script's wait shortened where it is to run out.
+            if (o.status == 1618)
+                runs[i].commandLine = package + "\\KTRXHELP.EXE serialize 1 " + package + "\\KTRX-DEPLOY.CMD uninstall";
+            threads[i] = CreateThread(nullptr, 0, RunConcurrently, &runs[i], 0, nullptr);
+        }
+        if (lock) {
+            Sleep(4000);
+            ReleaseMutex(lock);
+            CloseHandle(lock);
+        }
+        WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+        for (int i = 0; i < 2; ++i) {
+            CloseHandle(threads[i]);
+            EXPECT_EQ(runs[i].run.exitCode, o.status) << runs[i].run.output << runs[i].run.errors;
+        }
+        const After found = !bed::ServiceState() ? After::Gone : After::Running;
+        if (o.after != After::Either) {
+            EXPECT_EQ(found, o.after);
+        }
+        EXPECT_EQ(Check(kCmd64), found == After::Running ? "installed\n" : "");
+        EXPECT_EQ(bed::KeyExists(bed::kSourceKey), found == After::Running);
+    }
+    SetCurrentDirectoryA(previous);
+    ClearUp(package);
+    ClearLogs(logs);
 }
 
 }  // namespace

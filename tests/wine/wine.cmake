@@ -104,7 +104,7 @@ add_executable(wine_tests
   wine/unattended_e2e_test.cpp)
 target_link_libraries(wine_tests PRIVATE tool runner_lib version msi project_options GTest::gtest_main)
 target_link_options(wine_tests PRIVATE -static)
-add_dependencies(wine_tests duruvude runner_probe fixture_drivers test_msis)
+add_dependencies(wine_tests duruvude ktrxhelp runner_probe fixture_drivers test_msis)
 
 function(to_wine_path out path)
   set(${out} "Z:${path}" PARENT_SCOPE)
@@ -131,13 +131,16 @@ set_tests_properties(windows.contract windows.unit PROPERTIES
 # test sees it.
 set(E2E_BUILDS windows)
 set(E2E_EXE_windows $<TARGET_FILE:duruvude>)
+set(E2E_HELPER_windows $<TARGET_FILE:ktrxhelp>)
 if(TARGET duruvude_x86)
   add_dependencies(wine_tests duruvude_x86)
   list(APPEND E2E_BUILDS windows-x86)
   set(E2E_EXE_windows-x86 ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE)
+  set(E2E_HELPER_windows-x86 ${CMAKE_BINARY_DIR}/x86/KTRXHELP.EXE)
 endif()
 foreach(name ${E2E_BUILDS})
   to_wine_path(exe_path ${E2E_EXE_${name}})
+  to_wine_path(helper_path ${E2E_HELPER_${name}})
   add_test(NAME ${name}.e2e
     COMMAND /usr/bin/env DURUVUDE_BUILD=${CMAKE_BINARY_DIR} ${WINE_SCRIPTS}/wine32-test.sh $<TARGET_FILE:wine_tests>
     --gtest_filter=-NoUnloadDriver.*)
@@ -156,5 +159,5 @@ foreach(name ${E2E_BUILDS})
     TIMEOUT 600
     FIXTURES_REQUIRED wine
     RESOURCE_LOCK wineprefix
-    ENVIRONMENT "DURUVUDE_EXE=${exe_path};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH};DURUVUDE_GUIDE=${GUIDE_PATH};DURUVUDE_PACKAGE_FILES=${PACKAGE_FILES_PATH};DURUVUDE_MSI=${MSI_TEST_PATH};DURUVUDE_X86_ENTRY=${x86_entry}")
+    ENVIRONMENT "DURUVUDE_EXE=${exe_path};DURUVUDE_HELPER=${helper_path};DURUVUDE_PROBE=${PROBE_PATH};DURUVUDE_FIXTURES=${FIXTURE_PATH};DURUVUDE_GUIDE=${GUIDE_PATH};DURUVUDE_PACKAGE_FILES=${PACKAGE_FILES_PATH};DURUVUDE_MSI=${MSI_TEST_PATH};DURUVUDE_X86_ENTRY=${x86_entry}")
 endforeach()

@@ -1,0 +1,146 @@
+// KTRXHELP.EXE: what KTRX-DEPLOY.CMD needs and cmd cannot do.
+//
+//   KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]
+//
+// runs SCRIPT with its arguments through the system's cmd.exe, one run at a
+// time on the machine: under a lock that only Administrators and LocalSystem
+// can make or hold, waiting up to SECONDS for a run that holds it. It ends
+// with the script's status; with 1618 (another installation is in progress,
+// which the deployment agents retry) where the lock stayed held; with -1
+// where the script could not be started. The script sees
+// DURUVUDE_DEPLOY_SERIALIZED set, and so knows it runs under the lock.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/adminlock.h"
+
+namespace {
+
+constexpr char kDeployLockName[] = "Global\\DURUVUDE-KTRX-DEPLOY";
+constexpr char kSerializedVariable[] = "DURUVUDE_DEPLOY_SERIALIZED";
+constexpr int kInstallInProgress = 1618;  // ERROR_INSTALL_ALREADY_RUNNING
+constexpr int kFailed = -1;
+constexpr int kUsage = 87;  // ERROR_INVALID_PARAMETER
+
+void Say(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::fputs("KTRXHELP: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
+// An argument as cmd reads it back: bare where it holds only letters,
+// digits and "._-", quoted otherwise, so that nothing in it is a command
+// separator or a redirection. A double quote cannot be passed on.
+bool AppendArgument(std::string& line, const char* argument) {
+    bool plain = *argument != '\0';
+    for (const char* c = argument; *c; ++c) {
+        if (*c == '"') return false;
+        const bool safe = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
+                          *c == '.' || *c == '_' || *c == '-';
+        plain = plain && safe;
+    }
+    line += ' ';
+    line += plain ? argument : std::string("\"") + argument + '"';
+    return true;
+}
+
+// Seconds to wait: a whole number from 1 to one day.
+bool ParseSeconds(const char* text, DWORD& seconds) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || *text == '-' || *text == '+' || value < 1 || value > 86400) return false;
+    seconds = static_cast<DWORD>(value);
+    return true;
+}
+
+// Runs the command line (CreateProcessA may write into it) and gives its
+// exit status, or kFailed.
+int RunAndWait(std::string& commandLine, const std::string& program) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        const DWORD error = GetLastError();
+        Say("cannot start %s: error %lu", program.c_str(), static_cast<unsigned long>(error));
+        return kFailed;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = static_cast<DWORD>(kFailed);
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
+int Serialize(int argc, char** argv) {
+    DWORD seconds = 0;
+    if (argc < 4 || !ParseSeconds(argv[2], seconds)) {
+        Say("usage: KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]");
+        return kUsage;
+    }
+    // The system's own cmd.exe, by its full path, never one found in the
+    // current folder; the script in double quotes, the whole in another
+    // pair that cmd /c takes off.
+    char system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        Say("cannot find the system folder: error %lu", static_cast<unsigned long>(GetLastError()));
+        return kFailed;
+    }
+    const std::string cmd = std::string(system) + "\\cmd.exe";
+    std::string commandLine = "\"" + cmd + "\" /d /c \"\"" + argv[3] + "\"";
+    for (int i = 4; i < argc; ++i)
+        if (!AppendArgument(commandLine, argv[i])) {
+            Say("an argument cannot hold a double quote");
+            return kUsage;
+        }
+    commandLine += '"';
+
+    HANDLE lock = OpenAdministratorsMutex(kDeployLockName);
+    if (lock) {
+        DWORD wait = WaitForSingleObject(lock, 0);
+        if (wait == WAIT_TIMEOUT) {
+            std::printf("Waiting for another KTRX-DEPLOY.CMD run to finish\n");
+            std::fflush(stdout);
+            wait = WaitForSingleObject(lock, seconds * 1000);
+        }
+        // An abandoned lock belonged to a run that was killed: it is ours.
+        if (wait == WAIT_TIMEOUT) {
+            CloseHandle(lock);
+            Say("another KTRX-DEPLOY.CMD run did not finish within %lu seconds", static_cast<unsigned long>(seconds));
+            return kInstallInProgress;
+        }
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+            CloseHandle(lock);
+            lock = nullptr;
+        }
+    }
+    if (!lock) Say("going on without the deployment lock");
+    SetEnvironmentVariableA(kSerializedVariable, "1");
+    const int status = RunAndWait(commandLine, cmd);
+    if (lock) {
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "serialize") == 0) return Serialize(argc, argv);
+    Say("usage: KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]");
+    return kUsage;
+}

@@ -1,0 +1,40 @@
+// What the packages' install action does, from its CustomActionData alone.
+#include <gtest/gtest.h>
+
+#include "msiaction/actiondata.h"
+
+namespace {
+
+struct Case {
+    const char* data;  // CustomActionData as the package's setter writes it
+    bool byAdministratorOnly;
+    InstallPlan plan;
+    const char* arguments;  // the tool's, where it runs
+};
+
+TEST(PlanInstall, RunsForAnAdministratorKeepsTheTimeoutInForceAndPassesOnlyANumber) {
+    const Case cases[] = {
+        {"C:\\P\\DURUVUDE.EXE|1||", true, InstallPlan::Run, "install"},
+        {"C:\\P\\DURUVUDE.EXE|1|#300|", true, InstallPlan::Run, "install videotimeout 300"},
+        {"C:\\P\\DURUVUDE.EXE|1|300|", true, InstallPlan::Run, "install"},
+        {"C:\\P\\DURUVUDE.EXE|1||5min", true, InstallPlan::BadTimeout, ""},
+        // A "|" in VIDEOTIMEOUT moves no field before it.
+        {"C:\\P\\DURUVUDE.EXE||#300|7|1", true, InstallPlan::LeaveAsIs, ""},
+        {"C:\\P\\DURUVUDE.EXE|1||7|1", true, InstallPlan::BadTimeout, ""},
+        // A repair by a user who is not an administrator: files only.
+        {"C:\\P\\DURUVUDE.EXE||#300|", true, InstallPlan::LeaveAsIs, ""},
+        {"C:\\P\\DURUVUDE.EXE||#300|", false, InstallPlan::Run, "install videotimeout 300"},
+        {"", true, InstallPlan::LeaveAsIs, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        std::string arguments;
+        EXPECT_EQ(PlanInstall(ParseActionData(c.data), c.byAdministratorOnly, &arguments), c.plan);
+        if (c.plan == InstallPlan::Run) {
+            EXPECT_EQ(arguments, c.arguments);
+        }
+    }
+    EXPECT_EQ(ParseActionData("C:\\P\\DURUVUDE.EXE|1|#300|").exe, "C:\\P\\DURUVUDE.EXE");
+}
+
+}  // namespace
