@@ -1,5 +1,13 @@
 // KTRXHELP.EXE: what KTRX-DEPLOY.CMD needs and cmd cannot do.
 //
+//   KTRXHELP update KTRX.SYS
+//
+// puts that KTRX.SYS in the native System32\drivers by the update rule of
+// deploy/update.h: 0 where the same file is there or it was put there (a
+// driver that ran is then stopped, for DURUVUDE's install to start it
+// again), 3010 where the driver cannot stop and the file goes in at the
+// next restart, 1 where nothing could be done (said why).
+//
 //   KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]
 //
 // runs SCRIPT with its arguments through the system's cmd.exe, one run at a
@@ -16,6 +24,7 @@
 #include <string>
 
 #include "common/adminlock.h"
+#include "deploy/update.h"
 
 namespace {
 
@@ -24,6 +33,9 @@ constexpr char kSerializedVariable[] = "DURUVUDE_DEPLOY_SERIALIZED";
 constexpr int kInstallInProgress = 1618;  // ERROR_INSTALL_ALREADY_RUNNING
 constexpr int kFailed = -1;
 constexpr int kUsage = 87;  // ERROR_INVALID_PARAMETER
+constexpr int kNotPlaced = 1;
+constexpr int kRestartRequired = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
+constexpr char kUsageText[] = "usage: KTRXHELP update KTRX.SYS | KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]";
 
 void Say(const char* format, ...)
 #if defined(__GNUC__)
@@ -87,7 +99,7 @@ int RunAndWait(std::string& commandLine, const std::string& program) {
 int Serialize(int argc, char** argv) {
     DWORD seconds = 0;
     if (argc < 4 || !ParseSeconds(argv[2], seconds)) {
-        Say("usage: KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]");
+        Say("%s", kUsageText);
         return kUsage;
     }
     // The system's own cmd.exe, by its full path, never one found in the
@@ -137,10 +149,46 @@ int Serialize(int argc, char** argv) {
     return status;
 }
 
+void SayLine(void*, const std::string& line) { Say("%s", line.c_str()); }
+
+// The native System32\drivers\KTRX.SYS, where the kernel loads it from: a
+// 32-bit helper on 64-bit Windows reaches it through Sysnative.
+std::string NativeDriverPath() {
+    char folder[MAX_PATH] = {};
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+        const UINT length = GetWindowsDirectoryA(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return {};
+        return std::string(folder) + "\\Sysnative\\drivers\\KTRX.SYS";
+    }
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    return std::string(folder) + "\\drivers\\KTRX.SYS";
+}
+
+int Update(const char* source) {
+    const std::string target = NativeDriverPath();
+    if (target.empty()) {
+        Say("cannot find the system folder: error %lu", static_cast<unsigned long>(GetLastError()));
+        return kNotPlaced;
+    }
+    switch (UpdateDriverFile(source, target, Reporter{SayLine, nullptr})) {
+    case UpdateResult::Same:
+    case UpdateResult::Placed:
+        return 0;
+    case UpdateResult::AtRestart:
+        return kRestartRequired;
+    case UpdateResult::Failed:
+        break;
+    }
+    return kNotPlaced;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "update") == 0) return Update(argv[2]);
     if (argc >= 2 && std::strcmp(argv[1], "serialize") == 0) return Serialize(argc, argv);
-    Say("usage: KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]");
+    Say("%s", kUsageText);
     return kUsage;
 }

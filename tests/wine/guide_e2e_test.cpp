@@ -18,6 +18,8 @@ constexpr char kCmd32[] = "C:\\windows\\syswow64\\cmd.exe";
 constexpr char kCmd64[] = "C:\\windows\\system32\\cmd.exe";
 // Where psexec -c puts the program: ADMIN$, the Windows folder.
 constexpr char kPsExecCopy[] = "%WINDIR%\\DURUVUDE.EXE";
+// Where the PsExec card copies the package folder, through ADMIN$.
+constexpr char kPsExecFolder[] = "%WINDIR%\\DURUVUDE";
 // The PsExec cards call it by its full path, in a folder only
 // administrators can write.
 constexpr char kPsExec[] = "\"%ProgramFiles%\\Sysinternals\\PsExec.exe\" \\\\HOST ";
@@ -168,12 +170,12 @@ std::vector<Started> AgentCommands(const Recipe& recipe, const std::string& pack
             {Expand((GuideValue(block, "Program/script") + " " + GuideValue(block, "Add arguments")).c_str()), system}};
     case Agent::PsExec: {
         std::vector<Started> started;
-        // ADMIN$ is the Windows folder; the copy runs at the administrator's prompt.
-        std::string copy = block.size() > 1 ? block[0] : "";
+        // ADMIN$ is the Windows folder; the copies run at the administrator's prompt.
         const std::string share = "\\\\HOST\\ADMIN$";
-        if (copy.find(share) != std::string::npos) {
-            copy.replace(copy.find(share), share.size(), windows);
-            started.push_back({std::string(recipe.cmd) + " /c " + copy, package});
+        for (size_t i = 0; i + 1 < block.size(); ++i) {
+            std::string line = block[i];
+            for (size_t at; (at = line.find(share)) != std::string::npos;) line.replace(at, share.size(), windows);
+            started.push_back({std::string(recipe.cmd) + " /c " + line, package});
         }
         const std::string& psexec = block.back();
         EXPECT_EQ(psexec.rfind(kPsExec, 0), 0u) << psexec;
@@ -185,8 +187,13 @@ std::vector<Started> AgentCommands(const Recipe& recipe, const std::string& pack
         std::string word, arguments;
         do words >> word;
         while (!word.empty() && word[0] == '-' && words);
-        EXPECT_EQ(word, "DURUVUDE.EXE") << psexec;
         std::getline(words, arguments);
+        if (psexec.find(" -c ") == std::string::npos) {
+            // A program of HOST's own, its path expanded at the prompt.
+            started.push_back({Expand((word + arguments).c_str()), system});
+            return started;
+        }
+        EXPECT_EQ(word, "DURUVUDE.EXE") << psexec;
         const std::string copied = Expand(kPsExecCopy);
         EXPECT_TRUE(CopyFileA((package + "\\DURUVUDE.EXE").c_str(), copied.c_str(), FALSE));
         started.push_back({copied + arguments, system});
@@ -235,9 +242,11 @@ void ExpectInstalledAndRunning(const Recipe& recipe) {
 
 // Takes away what the agent and the recipe left behind.
 void ClearUp(const std::string& package) {
-    for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD", "KTRXHELP.EXE"})
-        DeleteFileA((package + "\\" + file).c_str());
-    RemoveDirectoryA(package.c_str());
+    for (const std::string& folder : {package, Expand(kPsExecFolder)}) {
+        for (const char* file : {"DURUVUDE.EXE", "KTRX.SYS", "KTRX-DEPLOY.CMD", "KTRXHELP.EXE"})
+            DeleteFileA((folder + "\\" + file).c_str());
+        RemoveDirectoryA(folder.c_str());
+    }
     DeleteFileA(Expand(kPsExecCopy).c_str());
 }
 
@@ -306,7 +315,7 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
     RunOutcome first = RunAsAgent(commands);
     EXPECT_EQ(first.exitCode, recipe.exitCode) << first.output << first.errors;
     ExpectInstalledAndRunning(recipe);
-    if (recipe.agent != Agent::PsExec && recipe.setup != Setup::LogBlocked) {
+    if (recipe.setup != Setup::LogBlocked) {
         EXPECT_NE(GetFileAttributesA(log.c_str()), INVALID_FILE_ATTRIBUTES) << "no log " << log;
     }
 
@@ -323,7 +332,7 @@ void Exercise(const Recipe& recipe, const std::vector<Started>& commands, const 
         // error is kept where the recipe keeps it.
         RunOutcome again = RunAsAgent(commands);
         EXPECT_EQ(again.exitCode, 0u) << again.output << again.errors;
-        const std::string kept = recipe.agent == Agent::PsExec ? again.errors : bed::ReadWholeFile(log);
+        const std::string kept = bed::ReadWholeFile(log);
         if (recipe.setup != Setup::LogBlocked) {
             EXPECT_NE(kept.find(kAlreadyInstalled), std::string::npos) << kept;
         }
@@ -373,6 +382,64 @@ TEST(NoUnloadDriver, AnUninstallBeforeThatRestartAsksForItAgain) {
 TEST(NoUnloadDriver, AnInstallBeforeThatRestartAsksForItFirst) {
     RunRestartRows(Setup::PendingUninstall, Step::Install);
 }
+
+// The script's install over a running driver, as a new package folder is
+// deployed, run twice (an agent's retry): the new image runs at once where
+// the old one can stop, after the restart (3010 until then) where it
+// cannot, and the VideoTimeout in force is kept.
+struct Update {
+    const char* cmd;
+    const char* installed;  // running, with VideoTimeout 300
+    const char* next;       // the package folder's KTRX.SYS
+    DWORD status;           // of both runs
+    bool stops;             // the first run stops the driver
+};
+const Update kUpdates[] = {
+    {kCmd32, "KTRX.SYS", "KTRX-V2.SYS", 0, true},
+    {kCmd64, "KTRX-V2.SYS", "KTRX-V2.SYS", 0, false},
+    {kCmd64, "KTRX-NOUNLOAD.SYS", "KTRX-NOUNLOAD-V2.SYS", 3010, true},
+};
+
+void RunUpdate(const Update& update) {
+    const std::string what = std::string(update.next) + " over " + update.installed + " through " + update.cmd;
+    SCOPED_TRACE(what);
+    if (update.cmd == kCmd32 && bed::SkipsThirtyTwoBit(what)) return;
+    const std::string logs = Expand("%SystemRoot%\\Logs\\DURUVUDE");
+    if (!bed::AfterRestart()) {
+        const Recipe recipe = {
+            "Intune (Win32 app)", "Install command:", Agent::Package, update.cmd, Step::Install, update.next, 0};
+        bed::RemoveKtrx();
+        bed::PlaceDriver(update.installed);
+        ASSERT_EQ(bed::RunDuruvude({"install", "videotimeout", "300"}).exitCode, 0u);
+        const std::string package = LayOutPackage(recipe);
+        for (bool first : {true, false}) {
+            ClearLogs(logs);
+            RunOutcome run = RunAsAgent(AgentCommands(recipe, package));
+            EXPECT_EQ(run.exitCode, update.status) << run.output << run.errors;
+            const bool stopped = bed::ReadWholeFile(logs + "\\DURUVUDE.log").find("stopping KTRX") != std::string::npos;
+            if (update.status == 0) {
+                EXPECT_EQ(stopped, first && update.stops);
+            }
+        }
+        ClearUp(package);
+        EXPECT_EQ(bed::DeviceOpens(bed::kNewImage), update.status == 0);
+        EXPECT_TRUE(bed::DeviceOpens());
+        if (update.status == 3010) return bed::RestartAndRunAgain();
+    }
+    for (int wait = 0; wait < 50 && bed::ServiceState() != static_cast<DWORD>(SERVICE_RUNNING); ++wait) Sleep(100);
+    EXPECT_TRUE(bed::DeviceOpens(bed::kNewImage));
+    auto timeout = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
+    ASSERT_TRUE(timeout.has_value());
+    EXPECT_EQ(timeout->bytes, (std::vector<BYTE>{0x2C, 0x01, 0, 0}));
+    ClearLogs(logs);
+}
+
+TEST_F(WineTest, TheScriptsInstallUpdatesARunningDriverAndKeepsItsTimeout) {
+    for (const auto& update : kUpdates)
+        if (update.status == 0) RunUpdate(update);
+}
+
+TEST(NoUnloadDriver, TheScriptsInstallOverADriverThatCannotStopUpdatesAtTheRestart) { RunUpdate(kUpdates[2]); }
 
 // Runs of the script at once, as two agents or a retried deployment start
 // them: each answers as it would alone, whatever the other did to the log.

@@ -15,17 +15,24 @@ set_tests_properties(wine.shutdown PROPERTIES FIXTURES_CLEANUP wine RESOURCE_LOC
 # the 32-bit EXE would then fail to load (1114).
 set(FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixture)
 set(DDK_INCLUDE /usr/${MINGW_TRIPLET}/include/ddk)
+# Each carries a version resource, as a released driver does; the -V2
+# images are the next version, told apart once loaded by a second device
+# link (\\.\KTRX2).
 set(FIXTURE_DRIVERS)
-foreach(variant "KTRX.SYS;" "KTRX-REFUSE.SYS;-DKTRX_REFUSE_OPEN" "KTRX-NOUNLOAD.SYS;-DKTRX_NO_UNLOAD")
-  list(GET variant 0 file)
-  list(GET variant 1 define)
+foreach(variant "KTRX.SYS;1,0,0,0" "KTRX-REFUSE.SYS;1,0,0,0;-DKTRX_REFUSE_OPEN"
+                "KTRX-NOUNLOAD.SYS;1,0,0,0;-DKTRX_NO_UNLOAD" "KTRX-V2.SYS;1,0,1,0;-DKTRX_SECOND_LINK"
+                "KTRX-NOUNLOAD-V2.SYS;1,0,1,0;-DKTRX_NO_UNLOAD;-DKTRX_SECOND_LINK")
+  list(POP_FRONT variant file version)
   add_custom_command(
     OUTPUT ${FIXTURE_DIR}/${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${FIXTURE_DIR}
-    COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -Werror ${define} -I${DDK_INCLUDE}
+    COMMAND ${CMAKE_RC_COMPILER} -DKTRX_VERSION=${version} ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.rc
+            -o ${FIXTURE_DIR}/${file}.res.o
+    COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -Werror ${variant} -I${DDK_INCLUDE}
             -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000
-            ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.c -o ${FIXTURE_DIR}/${file} -lntoskrnl -lhal
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.c
+            ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.c ${FIXTURE_DIR}/${file}.res.o -o ${FIXTURE_DIR}/${file}
+            -lntoskrnl -lhal
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.c ${CMAKE_CURRENT_SOURCE_DIR}/fixture/ktrx.rc
     VERBATIM)
   list(APPEND FIXTURE_DRIVERS ${FIXTURE_DIR}/${file})
 endforeach()

@@ -61,7 +61,10 @@ void PlaceDriver(const char* variant) {
     ASSERT_TRUE(CopyFileA(source.c_str(), DriverTarget().c_str(), FALSE)) << source << " " << GetLastError();
 }
 
-void RemoveDriverFile() { DeleteFileA(DriverTarget().c_str()); }
+void RemoveDriverFile() {
+    DeleteFileA(DriverTarget().c_str());
+    DeleteFileA((DriverTarget() + ".update").c_str());
+}
 
 void RemoveKtrx() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -183,12 +186,24 @@ std::vector<std::string> SourcesEntries() {
     return entries;
 }
 
-bool DeviceOpens() {
-    HANDLE device = CreateFileA("\\\\.\\KTRX", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+bool DeviceOpens(const char* name) {
+    HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) return false;
     CloseHandle(device);
     return true;
+}
+
+namespace {
+constexpr char kRestartMarker[] = "C:\\duruvude-restart";
+}
+
+bool AfterRestart() { return DeleteFileA(kRestartMarker) != FALSE; }
+
+void RestartAndRunAgain() {
+    HANDLE marker = CreateFileA(kRestartMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
+    CloseHandle(marker);
 }
 
 std::optional<DWORD> ServiceState() {

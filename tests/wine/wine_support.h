@@ -67,7 +67,18 @@ RegData SourcesInSeveralScripts();
 bool KeyExists(const char* key);
 std::vector<std::string> SourcesEntries();
 
-bool DeviceOpens();
+// Whether the device opens: "\\\\.\\KTRX", or "\\\\.\\KTRX2" that only the
+// next version of the fixture driver (KTRX-V2.SYS) offers.
+bool DeviceOpens(const char* name = "\\\\.\\KTRX");
+inline const char kNewImage[] = "\\\\.\\KTRX2";
+
+// A test whose second half follows a restart of the machine, in the
+// isolated entries only: RestartAndRunAgain asks scripts/wine-isolated.sh
+// for the restart (the wineserver ended, wineboot -r, which carries out
+// the replacements waiting for it, the KTRX service kept) and to run the
+// test once more; AfterRestart is true in that second run.
+bool AfterRestart();
+void RestartAndRunAgain();
 std::optional<DWORD> ServiceState();  // none when the service does not exist
 
 // The KTRX service's configuration as the service manager keeps it.
