@@ -21,9 +21,37 @@ touch -d '2000-01-01 00:00:00 UTC' "$stage/DURUVUDE.EXE" "$stage/KTRX.SYS" "$sta
 code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.NAMESPACE_URL, "urn:duruvude:msi:" + sys.argv[1] + ":" + sys.argv[2])).upper())' "$version" "$arch")
 (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="{$code}" -o package.msi duruvude.wxs)
 query() { msibuild "$stage/package.msi" -q "$1"; }
+# A file's version, from the fixed part of its version resource
+# (VS_FIXEDFILEINFO), as Windows Installer compares it; nothing where the
+# file has none.
+pe_version() {
+  python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))
+if at >= 0:
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+PY
+}
+# Windows Installer replaces a versioned file only with a newer one, and
+# keeps a versioned file on disk over an unversioned one: File.Version,
+# which wixl leaves empty, comes from each file's version resource. A
+# KTRX.SYS without one is refused: nothing could then tell it from another.
+exe_version=$(pe_version "$stage/DURUVUDE.EXE")
+driver_version=$(pe_version "$stage/KTRX.SYS")
+if [ -z "$driver_version" ] || [ -z "$exe_version" ]; then
+  echo "build-msi: $driver has no version resource: a driver release carries one (FILEVERSION)" >&2
+  exit 1
+fi
+query "UPDATE \`File\` SET \`Version\` = '$exe_version' WHERE \`File\` = 'DuruvudeExe'"
+query "UPDATE \`File\` SET \`Version\` = '$driver_version' WHERE \`File\` = 'KtrxSys'"
+# What the custom actions compare the KTRX.SYS on disk with.
+query "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('KTRXSHA256', '$(sha256sum "$stage/KTRX.SYS" | cut -c1-64 | tr a-f A-F)')"
+query "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('KTRXFILEVERSION', '$driver_version')"
 # Rollback actions: a DLL in the Binary table (1), rollback (256), in the
 # script (1024), without impersonation (2048); wixl writes them immediate.
-for action in KtrxRollbackInstall KtrxRollbackUninstall; do
+for action in KtrxRollbackStop KtrxRollbackInstall KtrxRollbackUninstall; do
   query "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = '$action'"
 done
 # Immediate actions run as the installing user whatever their type says:
@@ -39,9 +67,11 @@ msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | awk -F'\t' 'NR >
       query "UPDATE \`CustomAction\` SET \`Type\` = $wanted WHERE \`Action\` = '$action'"
     fi
   done
-# The old product removed right after InstallInitialize (wixl puts it after
-# InstallFinalize), so that the new package's actions find the end state.
-query "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+# The old product removed early (wixl puts it after InstallFinalize), so
+# that the new package's actions find the end state; but after the new
+# package's stop of a driver to be updated (1502), before any file of
+# either package is touched.
+query "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1503 WHERE \`Action\` = 'RemoveExistingProducts'"
 # Public properties the server side may take from the command line; wixl
 # ignores Property/@Secure. Only the upgrade's own: VIDEOTIMEOUT is not
 # among them, so that a user who is not an administrator cannot pass it to

@@ -16,13 +16,16 @@ REMOVING = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 # Action: type (1 DLL from the Binary table; +1024 in the script, +2048 no
 # impersonation, +256 rollback), condition.
 ACTIONS = {
+    "KtrxStop": (3073, 'NOT REMOVE="ALL"'),
+    "KtrxRollbackStop": (3329, 'NOT REMOVE="ALL"'),
     "KtrxInstall": (3073, 'NOT REMOVE="ALL"'),
     "KtrxRollbackInstall": (3329, 'NOT REMOVE="ALL" AND NOT KTRXSERVICE'),
     "KtrxUninstall": (3073, REMOVING),
     "KtrxRollbackUninstall": (3329, REMOVING),
 }
-EXPORTS = {"InstallKtrx", "RollbackInstall", "UninstallKtrx", "RollbackUninstall", "AskRestartIfLoaded"}
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll", "user32.dll"}
+EXPORTS = {"StopKtrxForUpdate", "RollbackStopKtrx", "InstallKtrx", "RollbackInstall", "UninstallKtrx",
+           "RollbackUninstall", "AskRestartIfLoaded"}
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll", "user32.dll", "version.dll", "bcrypt.dll"}
 # The window station the tool runs in is made by the DLL itself (Wine makes
 # one by the name a process is started with; Windows does not).
 STATION_CALLS = {"CreateWindowStationA", "SetProcessWindowStation", "CreateDesktopA", "CloseDesktop",
@@ -58,6 +61,7 @@ def main(args):
               name + ": folders of its bitness")
         launch = {c[0] for c in table(msi, "LaunchCondition")}
         check({"Privileged", "VersionNT64" if x64 else "NOT VersionNT64"} <= launch, name + ": launch conditions")
+        properties = dict((p[0], p[1]) for p in table(msi, "Property"))
         types = {a[0]: int(a[1]) for a in table(msi, "CustomAction")}
         sequence = {s[0]: (s[1], int(s[2])) for s in table(msi, "InstallExecuteSequence")}
         at = {action: sequence.get(action, ("", -1))[1] for action in list(ACTIONS) + ["KtrxAskRestart"]}
@@ -66,20 +70,30 @@ def main(args):
             check(sequence.get(action, ("",))[0] == condition, f"{name}: {action} runs on {condition}")
             check(sequence["InstallInitialize"][1] < at[action] < sequence["InstallFinalize"][1],
                   f"{name}: {action} between InstallInitialize and InstallFinalize")
+        check(at["KtrxRollbackStop"] < at["KtrxStop"], name + ": the stop's rollback before it")
         check(at["KtrxRollbackInstall"] < at["KtrxInstall"] and sequence["InstallFiles"][1] < at["KtrxRollbackInstall"],
               name + ": the install's rollback before it, both after InstallFiles")
         check(at["KtrxRollbackUninstall"] < at["KtrxUninstall"] < sequence["RemoveFiles"][1],
               name + ": the removal's rollback before it, both before RemoveFiles")
         check(types.get("KtrxAskRestart") == 65 and at["KtrxAskRestart"] > sequence["InstallFinalize"][1]
-              and sequence["KtrxAskRestart"][0] == REMOVING,
+              and sequence["KtrxAskRestart"][0] == "NOT UPGRADINGPRODUCTCODE",
               name + ": the restart asked immediately after InstallFinalize, its return ignored")
         check(not [a for a, t in types.items() if t & 1024 == 0 and t & 2048],
               name + ": no immediate action carries the no-impersonation bit")
         custom = [sequence[a][1] for a in types if a in sequence]
         check(min(custom) > sequence["LaunchConditions"][1], name + ": no custom action before LaunchConditions")
+        # Windows runs the old product's removal where RemoveExistingProducts
+        # stands: only the new package's stop (and its rollback) before it,
+        # so that no file of either package is touched while the driver runs.
         after = sorted(v for _, v in sequence.values() if v > sequence["InstallInitialize"][1])
-        check(after[:1] == [sequence["RemoveExistingProducts"][1]], name + ": RemoveExistingProducts right after InstallInitialize")
-        properties = dict((p[0], p[1]) for p in table(msi, "Property"))
+        check(after[:3] == [at["KtrxRollbackStop"], at["KtrxStop"], sequence["RemoveExistingProducts"][1]]
+              and at["KtrxStop"] < sequence["InstallFiles"][1],
+              name + ": the stop (its rollback first), then RemoveExistingProducts, right after InstallInitialize")
+        files = {f[0]: f[4] for f in table(msi, "File")}
+        check(all(re.fullmatch(r"\d+\.\d+\.\d+\.\d+", files.get(f, "")) for f in ("DuruvudeExe", "KtrxSys"))
+              and files["KtrxSys"] == properties.get("KTRXFILEVERSION")
+              and re.fullmatch(r"[0-9A-F]{64}", properties.get("KTRXSHA256", "")),
+              f"{name}: file versions {files.get('DuruvudeExe')}, {files.get('KtrxSys')} and the driver's SHA-256 set")
         secure = properties.get("SecureCustomProperties", "").split(";")
         upgrade = {u[6] for u in table(msi, "Upgrade")}
         check(upgrade and set(secure) == upgrade, f"{name}: the secure properties are the upgrade's only: {secure}")
@@ -95,6 +109,8 @@ def main(args):
         check(STATION_CALLS <= imported, f"{name}: the actions' DLL makes the tool's window station itself")
         exports = set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", dump, re.M))
         check(exports == EXPORTS, f"{name}: the actions' DLL exports {sorted(exports)} undecorated")
+        entries = {a[3] for a in table(msi, "CustomAction") if a[2] == "KtrxActions"}
+        check(entries <= exports, f"{name}: every action's entry point {sorted(entries)} is exported")
         if ca:
             verified = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", msi], capture_output=True)
             check(verified.returncode == 0, name + ": signature verified")

@@ -7,6 +7,7 @@ namespace {
 constexpr char kServiceName[] = "KTRX";
 // Volatile: it goes with the restart that loads the new image.
 constexpr char kRestartKey[] = "SYSTEM\\CurrentControlSet\\Services\\KTRX\\UpdateAtRestart";
+constexpr char kStoppedKey[] = "SYSTEM\\CurrentControlSet\\Services\\KTRX\\StoppedForUpdate";
 constexpr DWORD kStopPolls = 20;  // 500 ms apart: 10 seconds
 constexpr DWORD kPollMilliseconds = 500;
 
@@ -14,11 +15,44 @@ void Say(const Reporter& reporter, const std::string& line) { reporter.say(repor
 
 std::string ErrorSuffix(DWORD error) { return ": error " + std::to_string(error); }
 
-void NoteRestart() {
+void Note(const char* name) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRestartKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS)
         RegCloseKey(key);
+}
+
+bool Noted(const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void NoteRestart() { Note(kRestartKey); }
+
+// Replaces to with from at the next restart. The system carries the rename
+// out, and the Sysnative alias of a 32-bit process means nothing to it: in
+// such a process both are named by their native paths, with the file
+// system redirection off for the call.
+bool ReplaceAtRestart(const std::string& from, const std::string& to) {
+    constexpr DWORD kFlags = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return MoveFileExA(from.c_str(), to.c_str(), kFlags);
+    const auto native = [](std::string path) {
+        std::string lower = path;
+        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const size_t at = lower.find("\\sysnative\\");
+        if (at != std::string::npos) path.replace(at, 11, "\\System32\\");
+        return path;
+    };
+    PVOID redirection = nullptr;
+    if (!Wow64DisableWow64FsRedirection(&redirection)) return false;
+    const BOOL moved = MoveFileExA(native(from).c_str(), native(to).c_str(), kFlags);
+    const DWORD error = GetLastError();
+    Wow64RevertWow64FsRedirection(redirection);
+    SetLastError(error);
+    return moved;
 }
 
 // A copy of source beside target (the same folder, so the same volume,
@@ -36,7 +70,7 @@ bool StageForRestart(const std::string& source, const std::string& target, const
         Say(reporter, "cannot copy " + source + " to " + staged + ErrorSuffix(GetLastError()));
         return false;
     }
-    if (!MoveFileExA(staged.c_str(), target.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+    if (!ReplaceAtRestart(staged, target)) {
         const DWORD error = GetLastError();
         DeleteFileA(staged.c_str());
         Say(reporter, "cannot schedule the replacement of " + target + ErrorSuffix(error));
@@ -52,31 +86,37 @@ std::string FileSha256(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
+    // CNG: no cryptographic service provider to be registered (a 32-bit
+    // process finds none where only the 64-bit one is).
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
     std::string hex;
-    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-            std::vector<BYTE> buffer(65536);
-            DWORD got = 0;
-            bool read = true;
-            while ((read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) && got > 0)
-                if (!CryptHashData(hash, buffer.data(), got, 0)) {
-                    read = false;
-                    break;
+    DWORD objectSize = 0, got = 0;
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0) {
+        if (BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize,
+                              &got, 0) >= 0) {
+            std::vector<UCHAR> object(objectSize);
+            if (BCryptCreateHash(algorithm, &hash, object.data(), objectSize, nullptr, 0, 0) >= 0) {
+                std::vector<BYTE> buffer(65536);
+                bool read = true;
+                while ((read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) &&
+                       got > 0)
+                    if (BCryptHashData(hash, buffer.data(), got, 0) < 0) {
+                        read = false;
+                        break;
+                    }
+                UCHAR digest[32];
+                if (read && BCryptFinishHash(hash, digest, sizeof digest, 0) >= 0) {
+                    static const char kHex[] = "0123456789ABCDEF";
+                    for (UCHAR b : digest) {
+                        hex += kHex[b >> 4];
+                        hex += kHex[b & 15];
+                    }
                 }
-            BYTE digest[32];
-            DWORD size = sizeof digest;
-            if (read && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == sizeof digest) {
-                static const char kHex[] = "0123456789ABCDEF";
-                for (BYTE b : digest) {
-                    hex += kHex[b >> 4];
-                    hex += kHex[b & 15];
-                }
+                BCryptDestroyHash(hash);
             }
-            CryptDestroyHash(hash);
         }
-        CryptReleaseContext(provider, 0);
+        BCryptCloseAlgorithmProvider(algorithm, 0);
     }
     CloseHandle(file);
     return hex;
@@ -122,12 +162,11 @@ StopResult StopForUpdate(const Reporter& reporter) {
     return result;
 }
 
-bool RestartNoted() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRestartKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
+bool RestartNoted() { return Noted(kRestartKey); }
+
+void NoteStoppedForUpdate() { Note(kStoppedKey); }
+
+bool TakeStoppedNote() { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, kStoppedKey) == ERROR_SUCCESS; }
 
 void StartAgain(const Reporter& reporter) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "platform/platform.h"
+// After windows.h: CNG's hashes.
+#include <bcrypt.h>
 
 // Where each line about what was done goes (standard error, an installer's
 // log).
@@ -35,6 +37,12 @@ StopResult StopForUpdate(const Reporter& reporter);
 // Whether a driver that could not be stopped for an update still runs from
 // its old image: true until the next restart.
 bool RestartNoted();
+
+// A stop for an update that may be undone (an installation's rollback):
+// noted in a volatile registry key, and taken back (true where there was
+// one).
+void NoteStoppedForUpdate();
+bool TakeStoppedNote();
 
 // Starts KTRX again after a stop whose update did not go on.
 void StartAgain(const Reporter& reporter);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/update.h"
 #include "msiaction/actiondata.h"
 
 namespace {
@@ -39,6 +40,37 @@ std::string Property(MSIHANDLE install, const char* name) {
     std::vector<char> value(++size);
     if (MsiGetPropertyA(install, name, value.data(), &size) != ERROR_SUCCESS) return {};
     return std::string(value.data(), size);
+}
+
+void LogLine(void* install, const std::string& line) { Log(*static_cast<MSIHANDLE*>(install), line); }
+
+// A file's version from the fixed part of its version resource; "none"
+// where it has none.
+std::string FileVersion(const std::string& path) {
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    std::vector<BYTE> info(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, info.data()) ||
+        !VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || length < sizeof *fixed)
+        return "none";
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+}
+
+// Whether the KTRX.SYS on disk is the package's own, or the restart puts it
+// there; where it is neither, says which one is there and why.
+bool DriverIsThePackages(MSIHANDLE install, const ActionData& data) {
+    if (FileSha256(data.driver) == data.sha256) return true;
+    if (RestartNoted()) {
+        Log(install, "KTRX runs its old image until the restart, which puts this package's KTRX.SYS in place");
+        return true;
+    }
+    Log(install, data.driver + " is version " + FileVersion(data.driver) + ", not this package's KTRX.SYS (version " +
+                     data.version + "): Windows Installer keeps a file of a newer or the same version. Remove it, " +
+                     "or install the package that carries it");
+    return false;
 }
 
 ActionData ReadActionData(MSIHANDLE install) { return ParseActionData(Property(install, "CustomActionData")); }
@@ -209,6 +241,27 @@ bool ToolIsThere(MSIHANDLE install, const std::string& exe) {
 
 }  // namespace
 
+// Deferred, before RemoveExistingProducts and InstallFiles: where KTRX runs
+// from a KTRX.SYS other than the package's, stops it, so that the package's
+// file can replace it. One that cannot stop keeps its old image until the
+// restart that AskRestartIfLoaded asks for; a newer file on disk, which
+// Windows Installer keeps, is left running (InstallKtrx says so).
+extern "C" __declspec(dllexport) UINT __stdcall StopKtrxForUpdate(MSIHANDLE install) {
+    const ActionData data = ReadActionData(install);
+    if (data.adminUser.empty()) return ERROR_SUCCESS;
+    const std::string onDisk = FileSha256(data.driver);
+    if (onDisk.empty() || onDisk == data.sha256) return ERROR_SUCCESS;
+    if (CompareVersions(FileVersion(data.driver), data.version) > 0) return ERROR_SUCCESS;
+    if (StopForUpdate(Reporter{LogLine, &install}) == StopResult::Stopped) NoteStoppedForUpdate();
+    return ERROR_SUCCESS;
+}
+
+// Rollback of that stop: the driver it stopped runs again.
+extern "C" __declspec(dllexport) UINT __stdcall RollbackStopKtrx(MSIHANDLE install) {
+    if (TakeStoppedNote()) StartAgain(Reporter{LogLine, &install});
+    return ERROR_SUCCESS;
+}
+
 // Deferred, after InstallFiles: installs the driver.
 extern "C" __declspec(dllexport) UINT __stdcall InstallKtrx(MSIHANDLE install) {
     const ActionData data = ReadActionData(install);
@@ -225,6 +278,8 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallKtrx(MSIHANDLE install) {
     case InstallPlan::Run:
         break;
     }
+    if (!DriverIsThePackages(install, data)) return ERROR_INSTALL_FAILURE;
+    TakeStoppedNote();
     return RunForResult(install, data.exe, arguments);
 }
 
@@ -257,11 +312,17 @@ extern "C" __declspec(dllexport) UINT __stdcall RollbackUninstall(MSIHANDLE inst
     return ERROR_SUCCESS;
 }
 
-// Immediate, after InstallFinalize of a removal: a KTRX service still there
-// is only marked for deletion, its driver still loaded, and the removal
-// completes at the restart that this asks for (msiexec ends with 3010).
+// Immediate, after InstallFinalize: asks for the restart (msiexec ends with
+// 3010) where KTRX could not stop for its update and runs its old image, or
+// where, after a removal, a KTRX service still there is only marked for
+// deletion, its driver still loaded.
 extern "C" __declspec(dllexport) UINT __stdcall AskRestartIfLoaded(MSIHANDLE install) {
-    if (!ServiceExists()) return ERROR_SUCCESS;
+    if (RestartNoted()) {
+        Log(install, "KTRX still runs its old image: the new KTRX.SYS runs when the system restarts");
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        return ERROR_SUCCESS;
+    }
+    if (Property(install, "REMOVE") != "ALL" || !ServiceExists()) return ERROR_SUCCESS;
     Log(install, "KTRX is still loaded: its removal completes when the system restarts");
     MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
     return ERROR_SUCCESS;

@@ -14,16 +14,16 @@ struct Case {
 
 TEST(PlanInstall, RunsForAnAdministratorKeepsTheTimeoutInForceAndPassesOnlyANumber) {
     const Case cases[] = {
-        {"C:\\P\\DURUVUDE.EXE|1||", true, InstallPlan::Run, "install"},
-        {"C:\\P\\DURUVUDE.EXE|1|#300|", true, InstallPlan::Run, "install videotimeout 300"},
-        {"C:\\P\\DURUVUDE.EXE|1|300|", true, InstallPlan::Run, "install"},
-        {"C:\\P\\DURUVUDE.EXE|1||5min", true, InstallPlan::BadTimeout, ""},
+        {"C:\\P\\DURUVUDE.EXE|1||D|H|N|", true, InstallPlan::Run, "install"},
+        {"C:\\P\\DURUVUDE.EXE|1|#300|D|H|N|", true, InstallPlan::Run, "install videotimeout 300"},
+        {"C:\\P\\DURUVUDE.EXE|1|300|D|H|N|", true, InstallPlan::Run, "install"},
+        {"C:\\P\\DURUVUDE.EXE|1||D|H|N|5min", true, InstallPlan::BadTimeout, ""},
         // A "|" in VIDEOTIMEOUT moves no field before it.
-        {"C:\\P\\DURUVUDE.EXE||#300|7|1", true, InstallPlan::LeaveAsIs, ""},
-        {"C:\\P\\DURUVUDE.EXE|1||7|1", true, InstallPlan::BadTimeout, ""},
+        {"C:\\P\\DURUVUDE.EXE||#300|D|H|N|7|1", true, InstallPlan::LeaveAsIs, ""},
+        {"C:\\P\\DURUVUDE.EXE|1||D|H|N|7|1", true, InstallPlan::BadTimeout, ""},
         // A repair by a user who is not an administrator: files only.
-        {"C:\\P\\DURUVUDE.EXE||#300|", true, InstallPlan::LeaveAsIs, ""},
-        {"C:\\P\\DURUVUDE.EXE||#300|", false, InstallPlan::Run, "install videotimeout 300"},
+        {"C:\\P\\DURUVUDE.EXE||#300|D|H|N|", true, InstallPlan::LeaveAsIs, ""},
+        {"C:\\P\\DURUVUDE.EXE||#300|D|H|N|", false, InstallPlan::Run, "install videotimeout 300"},
         {"", true, InstallPlan::LeaveAsIs, ""},
     };
     for (const auto& c : cases) {
@@ -34,7 +34,16 @@ TEST(PlanInstall, RunsForAnAdministratorKeepsTheTimeoutInForceAndPassesOnlyANumb
             EXPECT_EQ(arguments, c.arguments);
         }
     }
-    EXPECT_EQ(ParseActionData("C:\\P\\DURUVUDE.EXE|1|#300|").exe, "C:\\P\\DURUVUDE.EXE");
+    const ActionData data = ParseActionData("C:\\P\\DURUVUDE.EXE|1|#300|C:\\W\\KTRX.SYS|AB12|1.0.1.0|");
+    EXPECT_EQ(data.exe + "," + data.driver + "," + data.sha256 + "," + data.version,
+              "C:\\P\\DURUVUDE.EXE,C:\\W\\KTRX.SYS,AB12,1.0.1.0");
+}
+
+TEST(CompareVersions, ComparesPartByPartAsNumbers) {
+    EXPECT_LT(CompareVersions("1.0.0.0", "1.0.1.0"), 0);
+    EXPECT_GT(CompareVersions("1.0.10.0", "1.0.9.0"), 0);
+    EXPECT_EQ(CompareVersions("1.0", "1.0.0.0"), 0);
+    EXPECT_GT(CompareVersions("2", "1.65535.65535.65535"), 0);
 }
 
 }  // namespace

@@ -13,10 +13,29 @@ constexpr char kUpgradeCode[] = "{5E0C7B2A-3D41-4F6B-9A57-2C1E8D4B7F10}";
 const std::vector<BYTE> k300 = {0x2C, 0x01, 0, 0};
 
 struct Msiexec {
-    const char* arguments;  // "/i PACKAGE ...", the package named in the test packages' folder
-    DWORD status;           // msiexec's own, read with GetExitCodeProcess
-    const char* logged;     // a line the installer's log must hold
+    const char* arguments;     // "/i PACKAGE ...", the package named in the test packages' folder
+    DWORD status;              // msiexec's own, read with GetExitCodeProcess
+    const char* logged;        // a line the installer's log must hold
+    void (*then)() = nullptr;  // what happens to the machine after it
 };
+
+// The old package's removal in a major upgrade as Windows runs it: with
+// UPGRADINGPRODUCTCODE set, which Wine never sets itself (it runs a plain
+// removal, the tool's uninstall with it).
+#define UPGRADING "UPGRADINGPRODUCTCODE={00000000-0000-0000-0000-000000000001}"
+constexpr char kRemovalInAnUpgrade[] = "/x DURUVUDE-1.0.0-x64.msi " UPGRADING;
+
+// KTRX restarted from the first version's KTRX.SYS, put in place by hand.
+void RunTheFirstVersion() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "KTRX", SERVICE_STOP | SERVICE_START);
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    bed::PlaceDriver("KTRX.SYS");
+    EXPECT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
 
 // msiexec unattended with a verbose log; its status and the log.
 DWORD RunMsiexec(std::string arguments, std::string* log) {
@@ -57,6 +76,7 @@ void RunSteps(const std::vector<Msiexec>& steps) {
         std::string log;
         EXPECT_EQ(RunMsiexec(step.arguments, &log), step.status);
         EXPECT_NE(log.find(step.logged), std::string::npos) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+        if (step.then) step.then();
     }
 }
 
@@ -74,6 +94,7 @@ struct Row {
     std::vector<Msiexec> steps;
     std::vector<std::string> products;  // installed afterwards
     bool running;                       // the driver, with VideoTimeout 300
+    const char* driverFirst = nullptr;  // in System32\drivers before the steps
 };
 
 TEST_F(WineTest, ThePackagesInstallKeepUpgradeAndRemoveTheDriver) {
@@ -95,6 +116,25 @@ TEST_F(WineTest, ThePackagesInstallKeepUpgradeAndRemoveTheDriver) {
           {"/i DURUVUDE-1.0.1-x64.msi", 0, "DURUVUDE: Kestrix driver started"}},
          {"1.0.1"},
          true},
+        {"upgrade, the old package removed as Windows removes it",
+         {{"/i DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=300", 0, "DURUVUDE: Kestrix driver started"},
+          {kRemovalInAnUpgrade, 0, "UPGRADINGPRODUCTCODE = {00000000-0000-0000-0000-000000000001}"},
+          {"/i DURUVUDE-1.0.1-x64.msi", 0, "DURUVUDE: stopping KTRX to replace its KTRX.SYS"}},
+         {"1.0.1"},
+         true},
+        {"repair over an older KTRX.SYS",
+         {{"/i DURUVUDE-1.0.1-x64.msi VIDEOTIMEOUT=300", 0, "DURUVUDE: Kestrix driver started", RunTheFirstVersion},
+          {"/i DURUVUDE-1.0.1-x64.msi REINSTALL=ALL REINSTALLMODE=vomus", 0,
+           "DURUVUDE: stopping KTRX to replace its KTRX.SYS"}},
+         {"1.0.1"},
+         true},
+        {"a newer KTRX.SYS already in place",
+         {{"/i DURUVUDE-1.0.0-x64.msi", 1603,
+           "DURUVUDE: C:\\windows\\system32\\drivers\\KTRX.SYS is version 1.0.1.0, not this package's KTRX.SYS "
+           "(version 1.0.0.0)"}},
+         {},
+         false,
+         "KTRX-V2.SYS"},
         {"a failing install is rolled back",
          {{"/i DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=5min", 1603,
            "DURUVUDE: VIDEOTIMEOUT must be a decimal number, not \"5min\""}},
@@ -108,12 +148,15 @@ TEST_F(WineTest, ThePackagesInstallKeepUpgradeAndRemoveTheDriver) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         RemoveAll();
+        if (row.driverFirst) bed::PlaceDriver(row.driverFirst);
         RunSteps(row.steps);
         EXPECT_EQ(InstalledVersions(), row.products);
         EXPECT_EQ(bed::ServiceState(), row.running ? std::optional<DWORD>(SERVICE_RUNNING) : std::nullopt);
         EXPECT_EQ(bed::KeyExists(bed::kSourceKey), row.running);
         if (row.running) {
             EXPECT_EQ(bed::ReadValue(bed::kParametersKey, "VideoTimeout")->bytes, k300);
+            // The package's own image: the next version's where it is installed.
+            EXPECT_EQ(bed::DeviceOpens(bed::kNewImage), row.products == std::vector<std::string>{"1.0.1"});
         }
         EXPECT_EQ(GetFileAttributesA("C:\\Program Files\\DURUVUDE\\DURUVUDE.EXE") != INVALID_FILE_ATTRIBUTES,
                   !row.products.empty());
@@ -131,6 +174,26 @@ TEST(NoUnloadDriver, ThePackagesRemovalAsksForARestartAndAnInstallBeforeItFails)
                "DURUVUDE: DRIVER INSTALLATION ERROR: Attempt to install driver, service marked for delete. | Please "
                "restart the system.; "}});
     EXPECT_EQ(InstalledVersions(), std::vector<std::string>{});
+}
+
+// The same upgrade over a driver that cannot stop: its new image runs from
+// the restart on, which the package asks for.
+TEST(NoUnloadDriver, ThePackagesUpgradeOfADriverThatCannotStopCompletesAtTheRestart) {
+    if (bed::ExeIsX86()) GTEST_SKIP() << "the packages hold their own EXEs: run with the 64-bit entry";
+    if (!bed::AfterRestart()) {
+        RunSteps({{"/i nounload\\DURUVUDE-1.0.0-x64.msi VIDEOTIMEOUT=300", 0, "DURUVUDE: Kestrix driver started"},
+                  {"/x nounload\\DURUVUDE-1.0.0-x64.msi " UPGRADING, 0, "UPGRADINGPRODUCTCODE = {"},
+                  {"/i nounload\\DURUVUDE-1.0.1-x64.msi", 3010,
+                   "DURUVUDE: KTRX still runs its old image: the new KTRX.SYS runs when the system restarts"}});
+        EXPECT_FALSE(bed::DeviceOpens(bed::kNewImage));
+        return bed::RestartAndRunAgain();
+    }
+    for (int wait = 0; wait < 50 && bed::ServiceState() != static_cast<DWORD>(SERVICE_RUNNING); ++wait) Sleep(100);
+    EXPECT_TRUE(bed::DeviceOpens(bed::kNewImage));
+    EXPECT_EQ(bed::ReadValue(bed::kParametersKey, "VideoTimeout")->bytes, k300);
+    EXPECT_EQ(InstalledVersions(), std::vector<std::string>{"1.0.1"});
+    RunSteps({{"/x nounload\\DURUVUDE-1.0.1-x64.msi", 3010,
+               "DURUVUDE: KTRX is still loaded: its removal completes when the system restarts"}});
 }
 
 }  // namespace

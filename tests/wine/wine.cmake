@@ -53,13 +53,14 @@ endforeach()
 add_custom_target(fixture_drivers ALL DEPENDS ${FIXTURE_DRIVERS})
 
 # Windows Installer packages with the fixture drivers, for the tests only:
-# this version and the next (an upgrade), one with the driver that cannot
-# unload, and the x86 package.
+# this version and the next (an upgrade, with the next driver), the same
+# pair with the driver that cannot unload, and the x86 package.
 set(MSI_TEST_DIR ${CMAKE_BINARY_DIR}/msi-test)
 file(MAKE_DIRECTORY ${MSI_TEST_DIR}/nounload)
 set(TEST_MSIS)
-foreach(variant "DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX.SYS" "DURUVUDE-1.0.1-x64.msi;x64;1.0.1;KTRX.SYS"
-                "nounload/DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX-NOUNLOAD.SYS")
+foreach(variant "DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX.SYS" "DURUVUDE-1.0.1-x64.msi;x64;1.0.1;KTRX-V2.SYS"
+                "nounload/DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX-NOUNLOAD.SYS"
+                "nounload/DURUVUDE-1.0.1-x64.msi;x64;1.0.1;KTRX-NOUNLOAD-V2.SYS")
   list(GET variant 0 file)
   list(GET variant 1 arch)
   list(GET variant 2 version)
