@@ -19,6 +19,13 @@ if(NOT count EQUAL 1 OR NOT EXISTS "${stage}/DURUVUDE.EXE")
   set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 endif()
 set(exes DURUVUDE.EXE x86/DURUVUDE.EXE KTRXHELP.EXE x86/KTRXHELP.EXE)
+# The arm64 package folder, where the release has one: its programs are
+# signed, its driver (signed by its maker) and script only summed.
+set(summed_only)
+if(EXISTS "${stage}/arm64/DURUVUDE.EXE")
+  list(APPEND exes arm64/DURUVUDE.EXE arm64/KTRXHELP.EXE)
+  set(summed_only arm64/KTRX.SYS arm64/KTRX-DEPLOY.CMD)
+endif()
 # The Windows Installer packages, where a driver image was given; their
 # tables are final here, so a signature now stays valid.
 file(GLOB msis RELATIVE "${stage}" "${stage}/*.msi")
@@ -26,7 +33,7 @@ if(msis)
   list(APPEND exes ${msis})
   message(STATUS "DURUVUDE package: Windows Installer packages ${msis}")
 else()
-  message(STATUS "DURUVUDE package: no Windows Installer package: no driver image was given (-DKTRX_SYS=PATH, -DKTRX_SYS_X86=PATH)")
+  message(STATUS "DURUVUDE package: no Windows Installer package: no driver image was given (-DKTRX_SYS=PATH, -DKTRX_SYS_X86=PATH, -DKTRX_SYS_ARM64=PATH)")
 endif()
 
 if(NOT "$ENV{DURUVUDE_SIGN_PKCS12}" STREQUAL "")
@@ -67,7 +74,8 @@ string(REPLACE "\r\n" "\n" guide "${guide}")
 string(REPLACE "\n" "\r\n" guide "${guide}")
 file(WRITE "${stage}/ADMIN-GUIDE.txt" "${guide}")
 
-execute_process(COMMAND sha256sum ${exes} ADMIN-GUIDE.txt KTRX-DEPLOY.CMD KTRX-DETECT.PS1 WORKING_DIRECTORY "${stage}"
+execute_process(COMMAND sha256sum ${exes} ${summed_only} ADMIN-GUIDE.txt KTRX-DEPLOY.CMD KTRX-DETECT.PS1
+                WORKING_DIRECTORY "${stage}"
                 OUTPUT_FILE "${stage}/SHA256SUMS" RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "DURUVUDE package: cannot write SHA256SUMS")

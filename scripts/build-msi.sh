@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one of DURUVUDE's Windows Installer packages from package/duruvude.wxs:
 #   build-msi.sh ARCH VERSION EXE KTRX.SYS DURUVUDEMSI.DLL OUT.msi
-# ARCH is x64 or x86. wixl builds from a staging folder (it refuses absolute
+# ARCH is x64, x86 or arm64. wixl builds from a staging folder (it refuses absolute
 # Source paths); what it writes wrong or not at all is then set with
 # msibuild, before any signature: an edit after signing breaks it.
 set -euo pipefail
@@ -19,7 +19,11 @@ touch -d '2000-01-01 00:00:00 UTC' "$stage/DURUVUDE.EXE" "$stage/KTRX.SYS" "$sta
 # One product code for each version and processor, the same at every build;
 # a new version gets a new one, as a major upgrade needs.
 code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.NAMESPACE_URL, "urn:duruvude:msi:" + sys.argv[1] + ":" + sys.argv[2])).upper())' "$version" "$arch")
-(cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="{$code}" -o package.msi duruvude.wxs)
+# wixl knows no Arm64: that package is built as x64 (64-bit components and
+# folders) and given its own Template below.
+wixl_arch=$arch
+[ "$arch" = arm64 ] && wixl_arch=x64
+(cd "$stage" && wixl -a "$wixl_arch" -D Arch="$arch" -D Version="$version" -D ProductCode="{$code}" -o package.msi duruvude.wxs)
 query() { msibuild "$stage/package.msi" -q "$1"; }
 # A file's version, from the fixed part of its version resource
 # (VS_FIXEDFILEINFO), as Windows Installer compares it; nothing where the
@@ -80,4 +84,11 @@ query "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1503 WHERE \`Action\
 secure=$(msiinfo export "$stage/package.msi" Upgrade | tr -d '\r' | awk -F'\t' 'NR > 3 { print $7 }' | paste -sd';')
 query "DELETE FROM \`Property\` WHERE \`Property\` = 'SecureCustomProperties'"
 query "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomProperties', '$secure')"
+if [ "$arch" = arm64 ]; then
+  # The summary's Template names the platform Windows Installer processes
+  # the package on; the rest of the summary is kept as wixl wrote it.
+  suminfo=$(msiinfo suminfo "$stage/package.msi" | tr -d '\r')
+  field() { sed -n "s/^$1: //p" <<<"$suminfo"; }
+  msibuild "$stage/package.msi" -s "$(field Subject)" "$(field Author)" "Arm64;1033" "$(field 'Revision number (UUID)')"
+fi
 mv "$stage/package.msi" "$out"

@@ -13,6 +13,18 @@ import sys
 import tempfile
 
 REMOVING = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
+# By the name's ending: the summary's Template, 64-bit components and
+# folders, the launch conditions (exactly these: the Arm64 package must not
+# refuse itself with an x64 package's), and the machine fields of the
+# custom-action DLL and DURUVUDE.EXE (x86 in the Arm64 package: they run on
+# every Windows on ARM64) and of KTRX.SYS (a driver must be native).
+ARCHES = {
+    "x64": ("x64;1033", True, {"Privileged", "VersionNT64", 'NATIVEARCHITECTURE <> "ARM64"'}, 0x8664, 0x8664),
+    "x86": ("Intel;1033", False,
+            {"Privileged", 'NOT VersionNT64 OR NATIVEARCHITECTURE = "ARM64"', 'NATIVEARCHITECTURE <> "ARM64"'},
+            0x14C, 0x14C),
+    "arm64": ("Arm64;1033", True, {"Privileged", 'NATIVEARCHITECTURE = "ARM64"'}, 0x14C, 0xAA64),
+}
 # Action: type (1 DLL from the Binary table; +1024 in the script, +2048 no
 # impersonation, +256 rollback), condition.
 ACTIONS = {
@@ -30,6 +42,16 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll", "user32.
 # one by the name a process is started with; Windows does not).
 STATION_CALLS = {"CreateWindowStationA", "SetProcessWindowStation", "CreateDesktopA", "CloseDesktop",
                  "CloseWindowStation"}
+
+
+UPGRADE = {"Privileged", "NOT WIX_DOWNGRADE_DETECTED"}
+
+
+def machine(path):
+    """The machine field of a PE file's header; 0 for anything else."""
+    data = open(path, "rb").read(4096)
+    at = int.from_bytes(data[0x3C:0x40], "little") if data[:2] == b"MZ" else 0
+    return int.from_bytes(data[at + 4:at + 6], "little") if data[at:at + 4] == b"PE\0\0" else 0
 
 
 def table(msi, name):
@@ -50,9 +72,15 @@ def main(args):
 
     for msi in args:
         name = os.path.basename(msi)
-        x64 = name.endswith("-x64.msi")
+        arch = re.search(r"-(x64|x86|arm64)\.msi$", name)
+        check(arch, name + ": named for its processor")
+        if not arch:
+            continue
+        template, x64, conditions, program_machine, driver_machine = ARCHES[arch.group(1)]
         suminfo = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True, check=True).stdout
-        check(("Template: x64;1033" if x64 else "Template: Intel;1033") in suminfo, name + ": template")
+        pages = re.search(r"^Version: (\d+)", suminfo, re.M)
+        check("Template: " + template in suminfo and pages and int(pages.group(1)) >= 500,
+              name + ": template " + template + ", page count 500 or more")
         components = table(msi, "Component")
         check(components and all((int(c[3]) & 256 != 0) == x64 for c in components), name + ": component bitness")
         folders = {d[0] for d in table(msi, "Directory")}
@@ -60,7 +88,7 @@ def main(args):
         check(wanted <= folders and not ({"ProgramFiles64Folder", "System64Folder"} - wanted) & folders,
               name + ": folders of its bitness")
         launch = {c[0] for c in table(msi, "LaunchCondition")}
-        check({"Privileged", "VersionNT64" if x64 else "NOT VersionNT64"} <= launch, name + ": launch conditions")
+        check(launch == conditions | UPGRADE, f"{name}: launch conditions {sorted(launch)}")
         properties = dict((p[0], p[1]) for p in table(msi, "Property"))
         types = {a[0]: int(a[1]) for a in table(msi, "CustomAction")}
         sequence = {s[0]: (s[1], int(s[2])) for s in table(msi, "InstallExecuteSequence")}
@@ -103,6 +131,11 @@ def main(args):
         with tempfile.TemporaryDirectory() as work:
             subprocess.run(["msiinfo", "extract", msi, "Binary.KtrxActions"], stdout=open(work + "/a.dll", "wb"), check=True)
             dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", work + "/a.dll"], capture_output=True, text=True).stdout
+            subprocess.run(["msiinfo", "extract", msi, "duruvude.cab"], stdout=open(work + "/files.cab", "wb"), check=True)
+            subprocess.run(["gcab", "-x", "-C", work, work + "/files.cab"], check=True)
+            found = {f: machine(work + "/" + f) for f in ("a.dll", "DuruvudeExe", "KtrxSys")}
+        wanted = {"a.dll": program_machine, "DuruvudeExe": program_machine, "KtrxSys": driver_machine}
+        check(found == wanted, f"{name}: machine fields {dict((k, hex(v)) for k, v in found.items())}")
         imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
         check(imports and imports <= SYSTEM_DLLS, f"{name}: the actions' DLL imports only {sorted(imports)}")
         imported = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", dump, re.M))

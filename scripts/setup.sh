@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ googletest mingw-w64 wine64 clang libclang-rt-14-dev clang-tidy cppcheck clang-format
-          osslsigncode openssl unzip python3 wixl msitools)
+          osslsigncode openssl unzip python3 wixl msitools gcab)
 tries=${DURUVUDE_SETUP_TRIES:-3}
 pause=${DURUVUDE_SETUP_PAUSE:-10}
 sudo=""

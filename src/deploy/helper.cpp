@@ -1,5 +1,11 @@
 // KTRXHELP.EXE: what KTRX-DEPLOY.CMD needs and cmd cannot do.
 //
+//   KTRXHELP fits KTRX.SYS
+//
+// ends with 0 where that driver image is built for the processor Windows
+// runs on, 1633 (ERROR_INSTALL_PLATFORM_UNSUPPORTED) where it is not or
+// that processor is none it knows, 1 where the file cannot be read.
+//
 //   KTRXHELP update KTRX.SYS
 //
 // puts that KTRX.SYS in the native System32\drivers by the update rule of
@@ -24,6 +30,7 @@
 #include <string>
 
 #include "common/adminlock.h"
+#include "deploy/machine.h"
 #include "deploy/update.h"
 
 namespace {
@@ -35,7 +42,9 @@ constexpr int kFailed = -1;
 constexpr int kUsage = 87;  // ERROR_INVALID_PARAMETER
 constexpr int kNotPlaced = 1;
 constexpr int kRestartRequired = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
-constexpr char kUsageText[] = "usage: KTRXHELP update KTRX.SYS | KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]";
+constexpr int kWrongProcessor = 1633;   // ERROR_INSTALL_PLATFORM_UNSUPPORTED
+constexpr char kUsageText[] =
+    "usage: KTRXHELP fits KTRX.SYS | KTRXHELP update KTRX.SYS | KTRXHELP serialize SECONDS SCRIPT [ARGUMENT...]";
 
 void Say(const char* format, ...)
 #if defined(__GNUC__)
@@ -151,19 +160,31 @@ int Serialize(int argc, char** argv) {
 
 void SayLine(void*, const std::string& line) { Say("%s", line.c_str()); }
 
-// The native System32\drivers\KTRX.SYS, where the kernel loads it from: a
-// 32-bit helper on 64-bit Windows reaches it through Sysnative.
+// The native System32\drivers\KTRX.SYS, where the kernel loads it from, as
+// this process reaches it.
 std::string NativeDriverPath() {
     char folder[MAX_PATH] = {};
-    BOOL wow64 = FALSE;
-    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
-        const UINT length = GetWindowsDirectoryA(folder, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) return {};
-        return std::string(folder) + "\\Sysnative\\drivers\\KTRX.SYS";
-    }
     const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return {};
-    return std::string(folder) + "\\drivers\\KTRX.SYS";
+    return ReachableFromHere(std::string(folder) + "\\drivers\\KTRX.SYS");
+}
+
+int Fits(const char* driver) {
+    const WORD image = ImageMachine(driver), native = NativeMachine();
+    if (image == 0) {
+        Say("cannot read %s as a driver image: error %lu", driver, static_cast<unsigned long>(GetLastError()));
+        return kNotPlaced;
+    }
+    if (native == 0) {
+        Say("cannot tell the processor this Windows runs on: KTRX.SYS is not installed");
+        return kWrongProcessor;
+    }
+    if (image == native) return 0;
+    const std::string wanted = MachineName(native);
+    Say("%s is a driver for %s, and this Windows runs on %s, whose kernel loads only %s drivers: use the package "
+        "folder for %s",
+        driver, MachineName(image).c_str(), wanted.c_str(), wanted.c_str(), wanted.c_str());
+    return kWrongProcessor;
 }
 
 int Update(const char* source) {
@@ -187,6 +208,7 @@ int Update(const char* source) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "fits") == 0) return Fits(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "update") == 0) return Update(argv[2]);
     if (argc >= 2 && std::strcmp(argv[1], "serialize") == 0) return Serialize(argc, argv);
     Say("%s", kUsageText);

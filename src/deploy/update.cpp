@@ -82,6 +82,20 @@ bool StageForRestart(const std::string& source, const std::string& target, const
 
 }  // namespace
 
+std::string ReachableFromHere(const std::string& nativePath) {
+    BOOL wow64 = FALSE;
+    char system[MAX_PATH] = {}, windows[MAX_PATH] = {};
+    const UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
+    const UINT windowsLength = GetWindowsDirectoryA(windows, MAX_PATH);
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64 || systemLength == 0 || systemLength >= MAX_PATH ||
+        windowsLength == 0 || windowsLength >= MAX_PATH || nativePath.size() <= systemLength ||
+        nativePath[systemLength] != '\\' ||
+        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, nativePath.c_str(), static_cast<int>(systemLength), system,
+                       static_cast<int>(systemLength)) != CSTR_EQUAL)
+        return nativePath;
+    return std::string(windows) + "\\Sysnative" + nativePath.substr(systemLength);
+}
+
 std::string FileSha256(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

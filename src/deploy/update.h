@@ -19,6 +19,11 @@ struct Reporter {
     void* context;
 };
 
+// A path under the native System32 as this process reaches it: through
+// Sysnative in a 32-bit process on 64-bit Windows (the custom-action DLL of
+// the Arm64 package is an x86 one), where System32 would lead to SysWOW64.
+std::string ReachableFromHere(const std::string& nativePath);
+
 // The SHA-256 of a file's bytes in upper-case hex; empty where it cannot be
 // read (no file, no access).
 std::string FileSha256(const std::string& path);

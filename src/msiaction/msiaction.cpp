@@ -73,7 +73,11 @@ bool DriverIsThePackages(MSIHANDLE install, const ActionData& data) {
     return false;
 }
 
-ActionData ReadActionData(MSIHANDLE install) { return ParseActionData(Property(install, "CustomActionData")); }
+ActionData ReadActionData(MSIHANDLE install) {
+    ActionData data = ParseActionData(Property(install, "CustomActionData"));
+    data.driver = ReachableFromHere(data.driver);
+    return data;
+}
 
 // Sends each complete line of what the tool wrote to the log; a line's
 // closing CR is dropped.

@@ -445,6 +445,36 @@ TEST_F(WineTest, TheScriptsInstallUpdatesARunningDriverAndKeepsItsTimeout) {
 
 TEST(NoUnloadDriver, TheScriptsInstallOverADriverThatCannotStopUpdatesAtTheRestart) { RunUpdate(kUpdates[2]); }
 
+// The script where the driver image is not for the processor Windows runs
+// on, as Windows records it (an emulated process is told otherwise): 1633
+// and nothing copied or registered; the image that fits is put in place
+// (and, an ARM64 one, not started here).
+struct Fit {
+    const char* native;
+    const char* driver;  // the package folder's KTRX.SYS
+    DWORD status;
+};
+
+TEST_F(WineTest, TheScriptInstallsOnlyADriverForTheProcessorWindowsRunsOn) {
+    const Fit fits[] = {{"ARM64", "KTRX.SYS", 1633}, {"AMD64", "KTRX-X86.SYS", 1633}, {"ARM64", "KTRX-ARM64.SYS", 0}};
+    for (const auto& fit : fits) {
+        SCOPED_TRACE(std::string(fit.driver) + " on " + fit.native);
+        bed::RemoveDriverFile();
+        const Recipe recipe = {"Intune (Win32 app)", "Install command:", Agent::Package, kCmd64,
+                               Step::Install,        fit.driver,         fit.status};
+        const std::string package = LayOutPackage(recipe);
+        {
+            bed::NativeProcessor native(fit.native);
+            EXPECT_EQ(RunAsAgent(AgentCommands(recipe, package)).exitCode, fit.status);
+        }
+        const std::string placed = bed::ReadWholeFile(Expand("%SystemRoot%\\System32\\drivers\\KTRX.SYS"));
+        EXPECT_EQ(placed == bed::ReadWholeFile(package + "\\KTRX.SYS") && !placed.empty(), fit.status == 0);
+        EXPECT_EQ(bed::KeyExists(bed::kServiceKey), fit.status == 0);
+        ClearUp(package);
+        bed::RemoveKtrx();
+    }
+}
+
 // Runs of the script at once, as two agents or a retried deployment start
 // them: each answers as it would alone, whatever the other did to the log.
 struct Concurrent {

@@ -36,6 +36,19 @@ foreach(variant "KTRX.SYS;1,0,0,0" "KTRX-REFUSE.SYS;1,0,0,0;-DKTRX_REFUSE_OPEN"
     VERBATIM)
   list(APPEND FIXTURE_DRIVERS ${FIXTURE_DIR}/${file})
 endforeach()
+# The fixture as another processor's image (its machine field changed):
+# nothing here loads it, and what reads the field must tell it apart.
+foreach(variant "KTRX-ARM64.SYS;0xAA64" "KTRX-X86.SYS;0x14C")
+  list(GET variant 0 file)
+  list(GET variant 1 machine)
+  add_custom_command(
+    OUTPUT ${FIXTURE_DIR}/${file}
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fixture/set-machine.py ${FIXTURE_DIR}/KTRX.SYS ${FIXTURE_DIR}/${file}
+            ${machine}
+    DEPENDS ${FIXTURE_DIR}/KTRX.SYS ${CMAKE_CURRENT_SOURCE_DIR}/fixture/set-machine.py
+    VERBATIM)
+  list(APPEND FIXTURE_DRIVERS ${FIXTURE_DIR}/${file})
+endforeach()
 # A USER32.dll to plant beside the EXE, one of each bitness: a DLL of the
 # other bitness would not load whatever the search order.
 foreach(variant "planted;${CMAKE_C_COMPILER}" "planted-x86;i686-w64-mingw32-gcc")
@@ -54,7 +67,8 @@ add_custom_target(fixture_drivers ALL DEPENDS ${FIXTURE_DRIVERS})
 
 # Windows Installer packages with the fixture drivers, for the tests only:
 # this version and the next (an upgrade, with the next driver), the same
-# pair with the driver that cannot unload, and the x86 package.
+# pair with the driver that cannot unload, and the x86 and Arm64 packages
+# (with the fixture marked as an x86 and an ARM64 image).
 set(MSI_TEST_DIR ${CMAKE_BINARY_DIR}/msi-test)
 file(MAKE_DIRECTORY ${MSI_TEST_DIR}/nounload)
 set(TEST_MSIS)
@@ -71,8 +85,10 @@ foreach(variant "DURUVUDE-1.0.0-x64.msi;x64;1.0.0;KTRX.SYS" "DURUVUDE-1.0.1-x64.
 endforeach()
 if(TARGET duruvude_x86)
   duruvude_msi(${MSI_TEST_DIR}/DURUVUDE-1.0.0-x86.msi x86 1.0.0 ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE
-               ${FIXTURE_DIR}/KTRX.SYS ${CMAKE_BINARY_DIR}/x86/DURUVUDEMSI.DLL)
-  list(APPEND TEST_MSIS ${MSI_TEST_DIR}/DURUVUDE-1.0.0-x86.msi)
+               ${FIXTURE_DIR}/KTRX-X86.SYS ${CMAKE_BINARY_DIR}/x86/DURUVUDEMSI.DLL)
+  duruvude_msi(${MSI_TEST_DIR}/DURUVUDE-1.0.0-arm64.msi arm64 1.0.0 ${CMAKE_BINARY_DIR}/x86/DURUVUDE.EXE
+               ${FIXTURE_DIR}/KTRX-ARM64.SYS ${CMAKE_BINARY_DIR}/x86/DURUVUDEMSI.DLL)
+  list(APPEND TEST_MSIS ${MSI_TEST_DIR}/DURUVUDE-1.0.0-x86.msi ${MSI_TEST_DIR}/DURUVUDE-1.0.0-arm64.msi)
 endif()
 add_custom_target(test_msis ALL DEPENDS ${TEST_MSIS})
 add_dependencies(test_msis fixture_drivers duruvude_msi)

@@ -114,6 +114,18 @@ void WriteValue(const char* key, const char* name, const RegData& data) {
 }
 
 namespace {
+constexpr char kEnvironmentKey[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+}
+
+NativeProcessor::NativeProcessor(const char* name) : before(ReadValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE")) {
+    WriteValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", {REG_SZ, std::vector<BYTE>(name, name + lstrlenA(name) + 1)});
+}
+
+NativeProcessor::~NativeProcessor() {
+    if (before) WriteValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", *before);
+}
+
+namespace {
 
 std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + lstrlenA(ascii)); }
 

@@ -69,6 +69,20 @@ std::vector<std::string> SourcesEntries();
 
 // Whether the device opens: "\\\\.\\KTRX", or "\\\\.\\KTRX2" that only the
 // next version of the fixture driver (KTRX-V2.SYS) offers.
+// The processor Windows says it runs on (PROCESSOR_ARCHITECTURE, "AMD64",
+// "ARM64"), as it keeps it for every process, set for as long as this
+// lives and put back after.
+class NativeProcessor {
+public:
+    explicit NativeProcessor(const char* name);
+    ~NativeProcessor();
+    NativeProcessor(const NativeProcessor&) = delete;
+    NativeProcessor& operator=(const NativeProcessor&) = delete;
+
+private:
+    std::optional<RegData> before;
+};
+
 bool DeviceOpens(const char* name = "\\\\.\\KTRX");
 inline const char kNewImage[] = "\\\\.\\KTRX2";
 
