@@ -35,3 +35,12 @@ HANDLE OpenAdministratorsMutex(const char* name) {
     }
     return mutex;
 }
+
+DWORD TakeAdministratorsMutex(HANDLE mutex, DWORD milliseconds, void (*waiting)()) {
+    DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait == WAIT_TIMEOUT) {
+        waiting();
+        wait = WaitForSingleObject(mutex, milliseconds);
+    }
+    return wait == WAIT_ABANDONED ? WAIT_OBJECT_0 : wait;
+}

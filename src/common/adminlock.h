@@ -9,3 +9,9 @@
 // Administrators or LocalSystem (such an object must not be able to hold an
 // administrator's run back).
 HANDLE OpenAdministratorsMutex(const char* name);
+
+// Takes that mutex: at once, or, after calling waiting() (which says so),
+// within milliseconds. WAIT_OBJECT_0 when it is held, an abandoned one
+// included (its holder was killed: it is ours now); WAIT_TIMEOUT or
+// WAIT_FAILED otherwise.
+DWORD TakeAdministratorsMutex(HANDLE mutex, DWORD milliseconds, void (*waiting)());

@@ -76,6 +76,15 @@ bool AppendArgument(std::string& line, const char* argument) {
     return true;
 }
 
+// The system folder (System32, by its native name), or nothing, said why.
+std::string SystemFolder() {
+    char folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return folder;
+    Say("cannot find the system folder: error %lu", static_cast<unsigned long>(GetLastError()));
+    return {};
+}
+
 // Seconds to wait: a whole number from 1 to one day.
 bool ParseSeconds(const char* text, DWORD& seconds) {
     char* end = nullptr;
@@ -114,13 +123,9 @@ int Serialize(int argc, char** argv) {
     // The system's own cmd.exe, by its full path, never one found in the
     // current folder; the script in double quotes, the whole in another
     // pair that cmd /c takes off.
-    char system[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        Say("cannot find the system folder: error %lu", static_cast<unsigned long>(GetLastError()));
-        return kFailed;
-    }
-    const std::string cmd = std::string(system) + "\\cmd.exe";
+    const std::string system = SystemFolder();
+    if (system.empty()) return kFailed;
+    const std::string cmd = system + "\\cmd.exe";
     std::string commandLine = "\"" + cmd + "\" /d /c \"\"" + argv[3] + "\"";
     for (int i = 4; i < argc; ++i)
         if (!AppendArgument(commandLine, argv[i])) {
@@ -131,19 +136,16 @@ int Serialize(int argc, char** argv) {
 
     HANDLE lock = OpenAdministratorsMutex(kDeployLockName);
     if (lock) {
-        DWORD wait = WaitForSingleObject(lock, 0);
-        if (wait == WAIT_TIMEOUT) {
+        const DWORD wait = TakeAdministratorsMutex(lock, seconds * 1000, [] {
             std::printf("Waiting for another KTRX-DEPLOY.CMD run to finish\n");
             std::fflush(stdout);
-            wait = WaitForSingleObject(lock, seconds * 1000);
-        }
-        // An abandoned lock belonged to a run that was killed: it is ours.
+        });
         if (wait == WAIT_TIMEOUT) {
             CloseHandle(lock);
             Say("another KTRX-DEPLOY.CMD run did not finish within %lu seconds", static_cast<unsigned long>(seconds));
             return kInstallInProgress;
         }
-        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        if (wait != WAIT_OBJECT_0) {
             CloseHandle(lock);
             lock = nullptr;
         }
@@ -159,15 +161,6 @@ int Serialize(int argc, char** argv) {
 }
 
 void SayLine(void*, const std::string& line) { Say("%s", line.c_str()); }
-
-// The native System32\drivers\KTRX.SYS, where the kernel loads it from, as
-// this process reaches it.
-std::string NativeDriverPath() {
-    char folder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return {};
-    return ReachableFromHere(std::string(folder) + "\\drivers\\KTRX.SYS");
-}
 
 int Fits(const char* driver) {
     const WORD image = ImageMachine(driver), native = NativeMachine();
@@ -188,11 +181,11 @@ int Fits(const char* driver) {
 }
 
 int Update(const char* source) {
-    const std::string target = NativeDriverPath();
-    if (target.empty()) {
-        Say("cannot find the system folder: error %lu", static_cast<unsigned long>(GetLastError()));
-        return kNotPlaced;
-    }
+    const std::string system = SystemFolder();
+    if (system.empty()) return kNotPlaced;
+    // The native System32\drivers\KTRX.SYS, where the kernel loads it from,
+    // as this process reaches it.
+    const std::string target = ReachableFromHere(system + "\\drivers\\KTRX.SYS");
     switch (UpdateDriverFile(source, target, Reporter{SayLine, nullptr})) {
     case UpdateResult::Same:
     case UpdateResult::Placed:

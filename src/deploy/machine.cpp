@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/ascii.h"
+
 namespace {
 
 constexpr WORD kX64 = 0x8664, kX86 = 0x14C, kArm64 = 0xAA64;
@@ -40,10 +42,10 @@ WORD NativeMachine() {
     RegCloseKey(key);
     if (result != ERROR_SUCCESS || type != REG_SZ) return 0;
     std::string name(value);
-    for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    if (name == "AMD64") return kX64;
-    if (name == "X86") return kX86;
-    if (name == "ARM64") return kArm64;
+    for (char& c : name) c = FoldCase(c);
+    if (name == "amd64") return kX64;
+    if (name == "x86") return kX86;
+    if (name == "arm64") return kArm64;
     return 0;
 }
 

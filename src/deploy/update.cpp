@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "common/ascii.h"
+
 namespace {
 
 constexpr char kServiceName[] = "KTRX";
@@ -41,7 +43,7 @@ bool ReplaceAtRestart(const std::string& from, const std::string& to) {
     if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return MoveFileExA(from.c_str(), to.c_str(), kFlags);
     const auto native = [](std::string path) {
         std::string lower = path;
-        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        for (char& c : lower) c = FoldCase(c);
         const size_t at = lower.find("\\sysnative\\");
         if (at != std::string::npos) path.replace(at, 11, "\\System32\\");
         return path;

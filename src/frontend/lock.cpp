@@ -15,13 +15,9 @@ constexpr DWORD kLockWaitMilliseconds = 60000;
 LockResult TakeInstallationLock(HANDLE& lock) {
     lock = OpenAdministratorsMutex(kLockName);
     if (lock) {
-        DWORD wait = WaitForSingleObject(lock, 0);
-        if (wait == WAIT_TIMEOUT) {
-            PrintProgress("Waiting for another DURUVUDE run to finish\n");
-            wait = WaitForSingleObject(lock, kLockWaitMilliseconds);
-        }
-        // An abandoned lock belonged to a run that was killed: it is ours now.
-        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return LockResult::Taken;
+        const DWORD wait = TakeAdministratorsMutex(
+            lock, kLockWaitMilliseconds, [] { PrintProgress("Waiting for another DURUVUDE run to finish\n"); });
+        if (wait == WAIT_OBJECT_0) return LockResult::Taken;
         CloseHandle(lock);
         lock = nullptr;
         if (wait == WAIT_TIMEOUT) {

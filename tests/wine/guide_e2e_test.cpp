@@ -426,7 +426,6 @@ void RunUpdate(const Update& update) {
         EXPECT_TRUE(bed::DeviceOpens());
         if (update.status == 3010) return bed::RestartAndRunAgain();
     }
-    for (int wait = 0; wait < 50 && bed::ServiceState() != static_cast<DWORD>(SERVICE_RUNNING); ++wait) Sleep(100);
     EXPECT_TRUE(bed::DeviceOpens(bed::kNewImage));
     auto timeout = bed::ReadValue(bed::kParametersKey, "VideoTimeout");
     ASSERT_TRUE(timeout.has_value());

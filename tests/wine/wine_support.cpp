@@ -210,7 +210,12 @@ namespace {
 constexpr char kRestartMarker[] = "C:\\duruvude-restart";
 }
 
-bool AfterRestart() { return DeleteFileA(kRestartMarker) != FALSE; }
+bool AfterRestart() {
+    if (!DeleteFileA(kRestartMarker)) return false;
+    // The service manager starts the automatic drivers as it comes up.
+    for (int wait = 0; wait < 50 && ServiceState() != static_cast<DWORD>(SERVICE_RUNNING); ++wait) Sleep(100);
+    return true;
+}
 
 void RestartAndRunAgain() {
     HANDLE marker = CreateFileA(kRestartMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

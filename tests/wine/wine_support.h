@@ -90,7 +90,8 @@ inline const char kNewImage[] = "\\\\.\\KTRX2";
 // isolated entries only: RestartAndRunAgain asks scripts/wine-isolated.sh
 // for the restart (the wineserver ended, wineboot -r, which carries out
 // the replacements waiting for it, the KTRX service kept) and to run the
-// test once more; AfterRestart is true in that second run.
+// test once more; AfterRestart is true in that second run, once an
+// installed KTRX has had its automatic start.
 bool AfterRestart();
 void RestartAndRunAgain();
 std::optional<DWORD> ServiceState();  // none when the service does not exist
